@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, then builds and runs the whole
+# suite: the normal build with every test (the end-to-end tests need root and
+# are skipped without it), then the unit tests under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+"$(dirname "$0")/install-deps.sh"
+
+jobs=$(nproc)
+
+build() {  # build <dir> <sanitizer>
+    cmake -S . -B "$1" -DBENCH_WERROR=ON -DBENCH_SANITIZE="$2" >/dev/null
+    cmake --build "$1" -j "$jobs"
+}
+
+echo "== normal build: all tests"
+build build none
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: unit tests"
+build build-asan address
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs" -L unit
+
+echo "== ThreadSanitizer: unit tests"
+build build-tsan thread
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L unit
+
+echo "== all tests passed"
