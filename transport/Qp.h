@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+
+#include "transport/Bth.h"
+
+// Kinds of work a queue pair may carry.
+enum WorkType { SEND = 0, WRITE = 1, READ = 2 };
+
+// One unit of work on a queue pair.
+struct Work {
+    WorkType type;
+    std::uint32_t expectedMessageSize;
+    std::uint32_t receivedMessageSize;
+};
+
+// Sequence state of one queue pair and the number of its peer on the other host.
+class Qp {
+public:
+    Qp(unsigned int id, unsigned int peerId) : qpNum(id), peerQp(peerId) {}
+
+    // Work lists are kept for the model's shape only; nothing is tracked per work item.
+    void AddWork(Work) {}
+
+    std::uint32_t qpNum;
+    std::uint32_t peerQp;
+    std::list<Work> workList;
+    std::uint32_t nextToSendPsn = 0;
+    std::uint32_t oldestNonAckedPsn = 0;
+    // A first send must open a message, which is what may follow SEND_LAST.
+    BthOpcode previousPacketOpCode = SEND_LAST;
+    std::uint32_t expectedPsn = 0;
+    std::uint32_t firstNonAckedPsn = 0;
+    // Kept apart from nextToSendPsn because that wraps to 0 and must stay checked then.
+    bool sendSequenceStarted = false;
+};
+
+// One port of the bench and the queue pairs seen on it, in registration order.
+struct Device {
+    std::uint32_t deviceId;
+    std::uint32_t mtu;
+    std::list<Qp> QpList;
+};
