@@ -84,8 +84,7 @@ std::optional<VerifierStatus> ApplyRules(Qp& qp, const Bth& packetBth) {
 }
 
 void WriteQpState(const Qp& qp) {
-    std::cout << "\t" << std::hex << qp.qpNum << " sent to " << std::hex << qp.peerQp
-              << std::endl;
+    std::cout << "\t" << std::hex << qp.qpNum << " sent to " << std::hex << qp.peerQp << std::endl;
     std::cout << "\t\tNext To Send psn:" << std::hex << qp.nextToSendPsn
               << " First Non-Acked psn:" << std::hex << qp.firstNonAckedPsn << std::endl;
     std::cout << "\t\tExpected psn:" << std::hex << qp.expectedPsn
