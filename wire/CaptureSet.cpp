@@ -1,0 +1,44 @@
+#include "wire/CaptureSet.h"
+
+#include <utility>
+
+namespace wire {
+
+CaptureSet::~CaptureSet() {
+    StopAll();
+}
+
+void CaptureSet::Add(std::string interfaceName, pcap_direction_t direction,
+                     FrameCallback callback) {
+    captures_.push_back(
+        std::make_unique<Capture>(std::move(interfaceName), direction, std::move(callback)));
+}
+
+void CaptureSet::OpenAll() {
+    try {
+        for (auto& capture : captures_) {
+            capture->Open();
+        }
+    } catch (...) {
+        StopAll();
+        throw;
+    }
+}
+
+void CaptureSet::StartAll() {
+    for (auto& capture : captures_) {
+        capture->Start();
+    }
+}
+
+void CaptureSet::StopAll() {
+    // Wake every loop first so the joins overlap instead of adding up.
+    for (auto& capture : captures_) {
+        capture->RequestStop();
+    }
+    for (auto& capture : captures_) {
+        capture->Stop();
+    }
+}
+
+}  // namespace wire

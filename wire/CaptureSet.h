@@ -1,0 +1,38 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "wire/Capture.h"
+
+namespace wire {
+
+// All the captures of one program: opened together before any of them starts, so a port that
+// cannot be opened is reported before any capture thread runs; stopped and joined together.
+// Used from one controlling thread.
+class CaptureSet {
+  public:
+    CaptureSet() = default;
+    ~CaptureSet();  // stops
+    CaptureSet(const CaptureSet&) = delete;
+    CaptureSet& operator=(const CaptureSet&) = delete;
+
+    // Declares a capture; nothing is opened yet.
+    void Add(std::string interfaceName, pcap_direction_t direction, FrameCallback callback);
+    // Opens every capture; throws the first wire::Error, leaving nothing open or running.
+    void OpenAll();
+    // Starts every capture's thread, in the order they were added.
+    void StartAll();
+    // Stops and joins every capture thread; after it no callback runs. Idempotent.
+    void StopAll();
+
+    const std::vector<std::unique_ptr<Capture>>& Captures() const { return captures_; }
+
+  private:
+    std::vector<std::unique_ptr<Capture>> captures_;
+};
+
+}  // namespace wire
