@@ -36,6 +36,8 @@ void delayMilliSeconds(int milliseconds) {
 
 }  // namespace
 
+ModifierParams::ModifierParams() : supportedOpcodes{SEND_FIRST, SEND_ONLY, ACKNOWLEDGE} {}
+
 ModifierParams DefaultModifierParams(ModifierProgram program) {
     ModifierParams params;
     params.delayRange[DELAY_MAX] =

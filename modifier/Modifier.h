@@ -40,12 +40,15 @@ enum class ModifierProgram { MIDWIRE, WIREBEND };
 
 // Configuration of one fault injector. Copies own their opcode list.
 struct ModifierParams {
+    // Out of line: GCC 12 warns falsely on an inline-initialised opcode list.
+    ModifierParams();
+
     // Percent of releases per operation, as consecutive slices of 1..100.
     std::array<std::int32_t, OPERATION_LAST> distribution{100, 0, 0, 0};
     // Inclusive bounds of an injected delay, in milliseconds.
     std::array<std::int32_t, 2> delayRange{0, kMidwireDelayMaxMs};
     // Carried with the configuration; the modifier does not consult it.
-    std::vector<BthOpcode> supportedOpcodes{SEND_FIRST, SEND_ONLY, ACKNOWLEDGE};
+    std::vector<BthOpcode> supportedOpcodes;  // SEND_FIRST, SEND_ONLY, ACKNOWLEDGE
     // Carried with the configuration; the modifier does not consult it.
     std::uint32_t targetSpecificQp = 1;
     // Carried with the configuration; the modifier does not consult it.
