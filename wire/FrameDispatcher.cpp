@@ -12,13 +12,15 @@ namespace wire {
 FrameDispatcher::FrameDispatcher(FrameCallback callback) : callback_(std::move(callback)) {}
 
 bool FrameDispatcher::operator()(Tins::PDU& rawFrame) {
-    const auto* raw = rawFrame.find_pdu<Tins::RawPDU>();
-    if (raw == nullptr) {
-        // Without raw extraction libtins already parsed the frame; its bytes are its serialisation.
-        const Tins::PDU::serialization_type bytes = rawFrame.serialize();
+    if (rawFrame.pdu_type() == Tins::PDU::RAW) {
+        const auto& bytes = static_cast<const Tins::RawPDU&>(rawFrame).payload();
         return Dispatch(bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
-    const Tins::RawPDU::payload_type& bytes = raw->payload();
+    if (const auto* captured = dynamic_cast<const CapturedFrame*>(&rawFrame)) {
+        return Dispatch(captured->bytes().data(), static_cast<uint32_t>(captured->bytes().size()));
+    }
+    // A frame libtins parsed itself: its serialisation is the closest to its bytes there is.
+    const Tins::PDU::serialization_type bytes = rawFrame.serialize();
     return Dispatch(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 

@@ -32,7 +32,8 @@ class FrameDispatcher {
   public:
     explicit FrameDispatcher(FrameCallback callback);
 
-    // Dispatches a frame held whole in a RawPDU (a capture with raw extraction).
+    // Dispatches a frame held whole in a RawPDU (a capture with raw extraction), a CapturedFrame,
+    // or any other libtins frame by its serialisation.
     bool operator()(Tins::PDU& rawFrame);
     // Dispatches a frame given by its bytes.
     bool Dispatch(const uint8_t* data, uint32_t size);

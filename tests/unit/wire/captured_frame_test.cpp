@@ -1,0 +1,57 @@
+#include "wire/CapturedFrame.h"
+
+#include <gtest/gtest.h>
+#include <tins/exceptions.h>
+
+#include <memory>
+
+#include "tests/unit/wire/TestFrames.h"
+
+namespace {
+
+using wire::CapturedFrame;
+
+TEST(CapturedFrame, ParsesLayersAndKeepsZeroChecksumBytes) {
+    const auto bytes = wire_test::RoceFrameWithZeroChecksum();
+    CapturedFrame frame(bytes);
+    EXPECT_EQ(frame.bytes(), bytes);
+    ASSERT_NE(frame.find_pdu<Tins::UDP>(), nullptr);
+    EXPECT_EQ(frame.rfind_pdu<Tins::UDP>().dport(), 4791);
+    EXPECT_EQ(frame.rfind_pdu<Tins::UDP>().checksum(), 0);
+    EXPECT_EQ(frame.rfind_pdu<Tins::RawPDU>().payload().size(), 12u);
+    EXPECT_NE(frame.find_pdu<Tins::EthernetII>(), nullptr);
+}
+
+TEST(CapturedFrame, CloneThroughBaseKeepsTypeBytesAndOwnsItsLayers) {
+    const auto bytes = wire_test::RoceFrameWithZeroChecksum();
+    CapturedFrame original(bytes);
+    const Tins::PDU& base = original;
+    std::unique_ptr<Tins::PDU> copy(base.clone());
+
+    auto* captured = dynamic_cast<CapturedFrame*>(copy.get());
+    ASSERT_NE(captured, nullptr);
+    EXPECT_EQ(captured->bytes(), bytes);
+    EXPECT_NE(captured->inner_pdu(), original.inner_pdu());
+
+    captured->rfind_pdu<Tins::UDP>().dport(1234);
+    EXPECT_EQ(original.rfind_pdu<Tins::UDP>().dport(), 4791);
+    EXPECT_EQ(captured->bytes(), bytes) << "edits to the layers must not touch the kept bytes";
+}
+
+TEST(CapturedFrame, ShortFramesAreKeptUnpadded) {
+    for (const auto& bytes : {wire_test::ShortArpFrame(), wire_test::Odd46ByteFrame()}) {
+        CapturedFrame frame(bytes);
+        std::unique_ptr<CapturedFrame> copy(frame.clone());
+        EXPECT_EQ(copy->bytes(), bytes);
+        EXPECT_EQ(CapturedFrame(copy->bytes()).bytes().size(), bytes.size());
+    }
+    EXPECT_NE(CapturedFrame(wire_test::ShortArpFrame()).find_pdu<Tins::ARP>(), nullptr);
+}
+
+TEST(CapturedFrame, RejectsFramesShorterThanAnEthernetHeader) {
+    const std::vector<uint8_t> stub(10, 0xab);
+    EXPECT_THROW(CapturedFrame{stub}, Tins::malformed_packet);
+    EXPECT_THROW(CapturedFrame(std::vector<uint8_t>{}), Tins::malformed_packet);
+}
+
+}  // namespace
