@@ -111,7 +111,12 @@ void Capture::Run() {
     if (dispatcher_.StopRequested()) {
         return;
     }
-    sniffer_->sniff_loop([this](Tins::PDU& frame) { return dispatcher_(frame); });
+    try {
+        sniffer_->sniff_loop([this](Tins::PDU& frame) { return dispatcher_(frame); });
+    } catch (const std::exception& e) {
+        // Escaping the thread would end the process; the loss report names it instead.
+        dispatcher_.RecordLoopError(std::string("capture loop ended: ") + e.what());
+    }
 }
 
 void Capture::RequestStop() {

@@ -18,9 +18,10 @@ namespace wire {
 const char* DirectionName(pcap_direction_t direction);
 
 // Captures the frames of one port in one direction and hands each one, on the capture's own
-// thread, to a callback. Open, Start and Stop are called from one controlling thread.
+// thread, to a callback. Open, Start and Stop are called from one controlling thread, never from
+// the callback.
 class Capture {
-  public:
+public:
     Capture(std::string interfaceName, pcap_direction_t direction, FrameCallback callback);
     ~Capture();  // stops
     Capture(const Capture&) = delete;
@@ -45,7 +46,7 @@ class Capture {
     // Losses so far; the kernel's drops are known once the capture has been stopped.
     [[nodiscard]] CaptureLosses Losses() const;
 
-  private:
+private:
     void Run();
     void RecordKernelDrops();
 

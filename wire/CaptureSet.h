@@ -14,7 +14,7 @@ namespace wire {
 // cannot be opened is reported before any capture thread runs; stopped and joined together.
 // Used from one controlling thread.
 class CaptureSet {
-  public:
+public:
     CaptureSet() = default;
     ~CaptureSet();  // stops
     CaptureSet(const CaptureSet&) = delete;
@@ -31,7 +31,7 @@ class CaptureSet {
 
     const std::vector<std::unique_ptr<Capture>>& Captures() const { return captures_; }
 
-  private:
+private:
     std::vector<std::unique_ptr<Capture>> captures_;
 };
 

@@ -13,7 +13,7 @@ namespace wire {
 // clone is again a CapturedFrame with the same bytes. Editing the parsed layers does not change
 // bytes(): a Sender forwards a CapturedFrame as it arrived.
 class CapturedFrame : public Tins::EthernetII {
-  public:
+public:
     // Parses the frame; throws Tins::malformed_packet when it is too short for Ethernet.
     CapturedFrame(const uint8_t* data, uint32_t size);
     explicit CapturedFrame(std::vector<uint8_t> bytes);
@@ -23,7 +23,7 @@ class CapturedFrame : public Tins::EthernetII {
 
     CapturedFrame* clone() const override { return new CapturedFrame(*this); }
 
-  private:
+private:
     std::vector<uint8_t> bytes_;
 };
 

@@ -12,7 +12,7 @@ constexpr int kExitSetupFailure = 3;
 
 // A port that cannot be opened; what() reads "<interface>: <reason>".
 class Error : public std::runtime_error {
-  public:
+public:
     Error(const std::string& interfaceName, const std::string& reason)
         : std::runtime_error(interfaceName + ": " + reason) {}
 };

@@ -29,7 +29,7 @@ struct CaptureLosses {
 // does; any other exception drops the frame and is counted with its first message kept.
 // Counters may be read from any thread while frames are dispatched.
 class FrameDispatcher {
-  public:
+public:
     explicit FrameDispatcher(FrameCallback callback);
 
     // Dispatches a frame held whole in a RawPDU (a capture with raw extraction), a CapturedFrame,
@@ -42,11 +42,14 @@ class FrameDispatcher {
     void RequestStop() { stopRequested_.store(true); }
     [[nodiscard]] bool StopRequested() const { return stopRequested_.load(); }
 
+    // Counts an error that ended the capture loop itself, reported like a callback error.
+    void RecordLoopError(const std::string& message) { RecordCallbackError(message); }
+
     [[nodiscard]] uint64_t FramesSeen() const { return framesSeen_.load(); }
     // Losses so far; kernelDrops is left 0 here (only the capture knows it).
     [[nodiscard]] CaptureLosses Losses() const;
 
-  private:
+private:
     bool CallBack(CapturedFrame& frame);
     void RecordCallbackError(const std::string& message);
 

@@ -15,7 +15,7 @@ namespace wire {
 // main) and opened explicitly. Send may be called from several threads at once: calls are
 // serialised by an internal lock.
 class Sender {
-  public:
+public:
     explicit Sender(std::string interfaceName);
     ~Sender();
     Sender(const Sender&) = delete;
@@ -31,7 +31,7 @@ class Sender {
     [[nodiscard]] uint64_t UnsentFrames() const { return unsent_.load(); }
     const std::string& InterfaceName() const { return interfaceName_; }
 
-  private:
+private:
     void SendLocked(const Tins::PDU& frame);
     void SendBytes(const std::vector<uint8_t>& bytes);
 

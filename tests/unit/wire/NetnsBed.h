@@ -19,7 +19,7 @@ namespace wire_test {
 // the threads it starts): client "wh4c" <-> bench port "wh4b1", bench port "wh4b0" <-> server
 // "wh4s". Left and deleted on destruction.
 class NetnsBed {
-  public:
+public:
     NetnsBed() : name_("wh4-" + std::to_string(getpid())) {
         Run("ip netns del " + name_ + " 2>/dev/null");
         ready_ = Run("ip netns add " + name_) && Setup() && Enter();
@@ -37,7 +37,7 @@ class NetnsBed {
     bool ready() const { return ready_; }
     const std::string& name() const { return name_; }
 
-  private:
+private:
     static bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
     bool Setup() const {
@@ -67,7 +67,7 @@ class NetnsBed {
 
 // Ends the whole test process, after removing the namespace, if a step hangs past its deadline.
 class Watchdog {
-  public:
+public:
     Watchdog(std::chrono::seconds limit, std::string namespaceName)
         : thread_([this, limit, name = std::move(namespaceName)] {
               std::unique_lock<std::mutex> lock(mutex_);
@@ -87,7 +87,7 @@ class Watchdog {
         thread_.join();
     }
 
-  private:
+private:
     static void Run(const std::string& command) { static_cast<void>(std::system(command.c_str())); }
 
     std::mutex mutex_;

@@ -24,7 +24,7 @@ using wire_test::WaitFor;
 
 // Frames a capture saw, safe to read from the test thread while the capture runs.
 class Recorder {
-  public:
+public:
     wire::FrameCallback Callback() {
         return [this](CapturedFrame& frame) {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -41,13 +41,13 @@ class Recorder {
         return std::find(frames_.begin(), frames_.end(), bytes) != frames_.end();
     }
 
-  private:
+private:
     mutable std::mutex mutex_;
     std::vector<std::vector<uint8_t>> frames_;
 };
 
 class Veth : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (geteuid() != 0) {
             GTEST_SKIP() << "needs root for network namespaces and raw sockets";
@@ -147,6 +147,23 @@ TEST_F(Veth, ForwardingReproducesTheCapturedBytesExactly) {
     for (const auto& capture : captures.Captures()) {
         EXPECT_EQ(capture->Losses().kernelDrops, 0u) << capture->Label();
     }
+}
+
+TEST_F(Veth, AnyOtherFrameGoesOutAsLibtinsSerialisesIt) {
+    wire::Sender bench("wh4b0");
+    bench.Open();
+    Recorder atServer;
+    wire::Capture capture("wh4s", PCAP_D_IN, atServer.Callback());
+    capture.Open();
+    capture.Start();
+    const auto odd = wire_test::Odd46ByteFrame();
+    const Tins::EthernetII parsed(odd.data(), static_cast<uint32_t>(odd.size()));
+    ASSERT_TRUE(bench.Send(parsed));
+    ASSERT_TRUE(WaitFor([&] { return !atServer.Frames().empty(); }, std::chrono::seconds(5)));
+    capture.Stop();
+    const auto seen = atServer.Frames().front();
+    ASSERT_GE(seen.size(), odd.size());
+    EXPECT_TRUE(std::equal(odd.begin(), odd.end(), seen.begin()));
 }
 
 TEST_F(Veth, AFrameLargerThanTheMtuIsCountedNotThrown) {
