@@ -17,7 +17,7 @@ constexpr auto kDeadline = std::chrono::seconds(20);
 
 // Keeps one core busy for as long as it lives.
 class Spinner {
-  public:
+public:
     Spinner()
         : thread([this] {
               while (!stop.load()) {
@@ -28,7 +28,7 @@ class Spinner {
         thread.join();
     }
 
-  private:
+private:
     std::atomic<bool> stop{false};
     std::thread thread;
 };
@@ -120,10 +120,23 @@ TEST(ModifierThreads, WaitReturnsAtOnceWhenAPacketIsBuffered) {
     EXPECT_TRUE(modifier.WaitForPacketFor(std::chrono::milliseconds(0)));
 }
 
+TEST(ModifierThreads, InjectWakesABlockedWaiter) {
+    Modifier modifier;
+    auto waiter = std::async(std::launch::async, [&] { return modifier.WaitForPacket(); });
+    // Also gives the waiter time to block, so that only a wake-up can free it.
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    InjectTags(modifier, {1});
+    if (waiter.wait_for(kDeadline) != std::future_status::ready) {
+        modifier.Interrupt();  // free the waiter so the test can end
+        FAIL() << "InjectPacket did not wake the waiter";
+    }
+    EXPECT_TRUE(waiter.get());
+}
+
 TEST(ModifierThreads, InterruptWakesABlockedWaiterAndStaysSet) {
     Modifier modifier;
     auto waiter = std::async(std::launch::async, [&] { return modifier.WaitForPacket(); });
-    // Whether or not the waiter is already blocked, it must come back false.
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     modifier.Interrupt();
     if (waiter.wait_for(kDeadline) != std::future_status::ready) {
         InjectTags(modifier, {1});  // free the waiter so the test can end
