@@ -28,7 +28,8 @@ public:
     Capture& operator=(const Capture&) = delete;
 
     // Opens the port for capture; throws wire::Error naming the port and reason. Every frame of
-    // this direction that reaches the port after Open returns is captured.
+    // this direction that reaches the port after Open returns is captured. Opening twice does
+    // nothing; a stopped capture stays stopped.
     void Open();
     // Runs the capture loop on a new thread; frames captured since Open are delivered first.
     void Start();
