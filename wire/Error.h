@@ -10,7 +10,7 @@ constexpr int kExitUsage = 2;
 // Exit status of a program that could not open a port for capture or sending.
 constexpr int kExitSetupFailure = 3;
 
-// A port that cannot be opened; what() reads "<interface>: <reason>".
+// A port (or file) that cannot be opened; what() reads "<name>: <reason>".
 class Error : public std::runtime_error {
 public:
     Error(const std::string& interfaceName, const std::string& reason)
