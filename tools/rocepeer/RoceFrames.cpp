@@ -1,0 +1,319 @@
+#include "tools/rocepeer/RoceFrames.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace roceframes {
+namespace {
+
+constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
+constexpr std::uint16_t kEtherTypeArp = 0x0806;
+constexpr std::uint8_t kIpProtoUdp = 17;
+constexpr std::uint8_t kIpTtl = 64;
+constexpr std::uint16_t kIpDontFragment = 0x4000;
+
+class Writer {
+public:
+    explicit Writer(Bytes& out) : out_(out) {}
+    void U8(std::uint8_t v) { out_.push_back(v); }
+    void U16(std::uint16_t v) {
+        U8(static_cast<std::uint8_t>(v >> 8));
+        U8(static_cast<std::uint8_t>(v));
+    }
+    void U24(std::uint32_t v) {
+        U8(static_cast<std::uint8_t>(v >> 16));
+        U16(static_cast<std::uint16_t>(v));
+    }
+    void U32(std::uint32_t v) {
+        U16(static_cast<std::uint16_t>(v >> 16));
+        U16(static_cast<std::uint16_t>(v));
+    }
+    void Append(const std::uint8_t* data, std::size_t size) {
+        out_.insert(out_.end(), data, data + size);
+    }
+    void Append(const Bytes& data) { Append(data.data(), data.size()); }
+
+private:
+    Bytes& out_;
+};
+
+std::uint16_t Read16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
+std::uint32_t Read24(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) << 16 | static_cast<std::uint32_t>(p[1]) << 8 | p[2];
+}
+std::uint32_t Read32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(Read16(p)) << 16 | Read16(p + 2);
+}
+void Write16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+
+// One's-complement sum folded to 16 bits, as IP and UDP checksums use it.
+std::uint32_t SumWords(const std::uint8_t* data, std::size_t size, std::uint32_t sum = 0) {
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        sum += Read16(data + i);
+    }
+    if (size % 2 != 0) {
+        sum += static_cast<std::uint32_t>(data[size - 1]) << 8;
+    }
+    return sum;
+}
+std::uint16_t FoldChecksum(std::uint32_t sum) {
+    while (sum >> 16) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<std::uint16_t>(~sum);
+}
+
+void WriteEthernet(Writer& w, const Mac& dst, const Mac& src, std::uint16_t etherType) {
+    w.Append(dst.data(), dst.size());
+    w.Append(src.data(), src.size());
+    w.U16(etherType);
+}
+
+// Appends an IPv4 header for a UDP datagram of `udpSize` bytes.
+void WriteIpv4(Bytes& frame, const Endpoints& ends, std::size_t udpSize, std::uint16_t ipId) {
+    const std::size_t start = frame.size();
+    Writer w(frame);
+    w.U8(0x45);
+    w.U8(0);
+    w.U16(static_cast<std::uint16_t>(kIpv4HeaderSize + udpSize));
+    w.U16(ipId);
+    w.U16(kIpDontFragment);
+    w.U8(kIpTtl);
+    w.U8(kIpProtoUdp);
+    w.U16(0);
+    w.U32(ends.srcIp);
+    w.U32(ends.dstIp);
+    Write16(&frame[start + 10], FoldChecksum(SumWords(&frame[start], kIpv4HeaderSize)));
+}
+
+void FillUdpChecksum(Bytes& frame, std::size_t udpStart, std::size_t udpSize, const Endpoints& e) {
+    std::uint32_t sum = (e.srcIp >> 16) + (e.srcIp & 0xFFFF) + (e.dstIp >> 16) + (e.dstIp & 0xFFFF);
+    sum += kIpProtoUdp + static_cast<std::uint32_t>(udpSize);
+    std::uint16_t checksum = FoldChecksum(SumWords(&frame[udpStart], udpSize, sum));
+    // Zero means "no checksum" for UDP over IPv4.
+    Write16(&frame[udpStart + 6], checksum == 0 ? 0xFFFF : checksum);
+}
+
+// Ethernet + IPv4 + UDP around `body`; the checksum covers all of `body`.
+Bytes BuildUdpAround(const Endpoints& ends, std::uint16_t srcPort, std::uint16_t dstPort,
+                     const Bytes& body, bool udpChecksum, std::uint16_t ipId) {
+    const std::size_t udpSize = kUdpHeaderSize + body.size();
+    Bytes frame;
+    frame.reserve(kEthHeaderSize + kIpv4HeaderSize + udpSize);
+    Writer w(frame);
+    WriteEthernet(w, ends.dstMac, ends.srcMac, kEtherTypeIpv4);
+    WriteIpv4(frame, ends, udpSize, ipId);
+    const std::size_t udpStart = frame.size();
+    w.U16(srcPort);
+    w.U16(dstPort);
+    w.U16(static_cast<std::uint16_t>(udpSize));
+    w.U16(0);
+    w.Append(body);
+    if (udpChecksum) {
+        FillUdpChecksum(frame, udpStart, udpSize, ends);
+    }
+    return frame;
+}
+
+void WriteBth(Writer& w, const BthFields& bth) {
+    w.U8(bth.opcode);
+    w.U8(0);  // solicited event, migration, pad count, header version
+    w.U16(bth.pkey);
+    w.U8(0);
+    w.U24(bth.destQp & kPsnMask);
+    w.U8(bth.ackReqByte);
+    w.U24(bth.psn & kPsnMask);
+}
+
+}  // namespace
+
+std::optional<Mac> ParseMac(const std::string& text) {
+    Mac mac{};
+    unsigned int b[6];
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4],
+                    &b[5], &tail) != 6) {
+        return std::nullopt;
+    }
+    for (int i = 0; i < 6; ++i) {
+        mac[i] = static_cast<std::uint8_t>(b[i]);
+    }
+    return mac;
+}
+
+std::optional<std::uint32_t> ParseIpv4(const std::string& text) {
+    unsigned int b[4];
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &b[0], &b[1], &b[2], &b[3], &tail) != 4) {
+        return std::nullopt;
+    }
+    std::uint32_t ip = 0;
+    for (unsigned int part : b) {
+        if (part > 255) {
+            return std::nullopt;
+        }
+        ip = ip << 8 | part;
+    }
+    return ip;
+}
+
+std::string MacToString(const Mac& mac) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
+                  mac[3], mac[4], mac[5]);
+    return text;
+}
+
+std::string ToHex(const Bytes& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (std::uint8_t b : bytes) {
+        text.push_back(kDigits[b >> 4]);
+        text.push_back(kDigits[b & 0xF]);
+    }
+    return text;
+}
+
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc) {
+    static const auto kTable = [] {
+        std::array<std::uint32_t, 256> table{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k) {
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            }
+            table[i] = c;
+        }
+        return table;
+    }();
+    crc = ~crc;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc = kTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    }
+    return ~crc;
+}
+
+std::uint32_t ComputeIcrc(const std::uint8_t* ipPacket, std::size_t sizeWithoutIcrc) {
+    // Stands in for the local route header that RoCE v2 does not carry.
+    const std::uint8_t lrhMask[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    Bytes masked(ipPacket, ipPacket + sizeWithoutIcrc);
+    const std::size_t udp = kIpv4HeaderSize;
+    const std::size_t bth = udp + kUdpHeaderSize;
+    // Fields that routers and switches may rewrite on the way are excluded.
+    for (std::size_t offset : {std::size_t{1}, std::size_t{8}, std::size_t{10}, std::size_t{11},
+                               udp + 6, udp + 7, bth + 4}) {
+        if (offset < masked.size()) {
+            masked[offset] = 0xFF;
+        }
+    }
+    return Crc32(masked.data(), masked.size(), Crc32(lrhMask, sizeof lrhMask));
+}
+
+Bytes BuildRoceFrame(const Endpoints& ends, const BthFields& bth, const Bytes& afterBth,
+                     const RoceOptions& options) {
+    Bytes body;
+    body.reserve(kBthHeaderSize + afterBth.size() + kIcrcSize);
+    Writer w(body);
+    WriteBth(w, bth);
+    w.Append(afterBth);
+    // Room for the ICRC, so that the IP and UDP lengths count it.
+    w.U32(0);
+    Bytes frame = BuildUdpAround(ends, options.srcPort, kRoceUdpPort, body, false, options.ipId);
+    const std::size_t ipStart = kEthHeaderSize;
+    const std::size_t icrcAt = frame.size() - kIcrcSize;
+    const std::uint32_t icrc = ComputeIcrc(&frame[ipStart], icrcAt - ipStart);
+    // The ICRC goes out least significant byte first, like the Ethernet FCS.
+    for (std::size_t i = 0; i < kIcrcSize; ++i) {
+        frame[icrcAt + i] = static_cast<std::uint8_t>(icrc >> (8 * i));
+    }
+    // The UDP checksum covers the ICRC, and the ICRC masks the checksum, so
+    // the checksum comes last.
+    if (options.udpChecksum) {
+        const std::size_t udpStart = ipStart + kIpv4HeaderSize;
+        FillUdpChecksum(frame, udpStart, frame.size() - udpStart, ends);
+    }
+    return frame;
+}
+
+Bytes BuildAckFrame(const Endpoints& ends, std::uint32_t destQp, std::uint32_t psn,
+                    std::uint8_t syndrome, std::uint32_t msn, const RoceOptions& options) {
+    Bytes aeth;
+    Writer w(aeth);
+    w.U8(syndrome);
+    w.U24(msn & kPsnMask);
+    BthFields bth;
+    bth.opcode = kOpcodeAcknowledge;
+    bth.destQp = destQp;
+    bth.psn = psn;
+    return BuildRoceFrame(ends, bth, aeth, options);
+}
+
+Bytes BuildUdpFrame(const Endpoints& ends, std::uint16_t srcPort, std::uint16_t dstPort,
+                    const Bytes& payload, bool udpChecksum, std::uint16_t ipId) {
+    return BuildUdpAround(ends, srcPort, dstPort, payload, udpChecksum, ipId);
+}
+
+Bytes BuildArpRequest(const Endpoints& ends) {
+    const Mac broadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const Mac unknown{};
+    Bytes frame;
+    Writer w(frame);
+    WriteEthernet(w, broadcast, ends.srcMac, kEtherTypeArp);
+    w.U16(1);  // Ethernet
+    w.U16(kEtherTypeIpv4);
+    w.U8(6);
+    w.U8(4);
+    w.U16(1);  // request
+    w.Append(ends.srcMac.data(), ends.srcMac.size());
+    w.U32(ends.srcIp);
+    w.Append(unknown.data(), unknown.size());
+    w.U32(ends.dstIp);
+    return frame;
+}
+
+std::optional<RoceView> ParseRoceFrame(const std::uint8_t* frame, std::size_t size) {
+    const std::size_t ip = kEthHeaderSize;
+    const std::size_t udp = ip + kIpv4HeaderSize;
+    const std::size_t bth = udp + kUdpHeaderSize;
+    if (size < bth + kBthHeaderSize + kIcrcSize || Read16(frame + 12) != kEtherTypeIpv4 ||
+        frame[ip] != 0x45 || frame[ip + 9] != kIpProtoUdp ||
+        Read16(frame + udp + 2) != kRoceUdpPort) {
+        return std::nullopt;
+    }
+    // Ethernet padding may follow the datagram; the IP length tells where it ends.
+    const std::size_t ipEnd = ip + Read16(frame + ip + 2);
+    if (ipEnd > size || ipEnd < bth + kBthHeaderSize + kIcrcSize) {
+        return std::nullopt;
+    }
+    RoceView view;
+    for (std::size_t i = 0; i < 6; ++i) {
+        view.srcMac[i] = frame[6 + i];
+    }
+    view.srcIp = Read32(frame + ip + 12);
+    view.opcode = frame[bth];
+    view.destQp = Read24(frame + bth + 5);
+    view.ackReq = (frame[bth + 8] & kAckReqBit) != 0;
+    view.psn = Read24(frame + bth + 9);
+    std::size_t payload = bth + kBthHeaderSize;
+    const std::size_t icrcAt = ipEnd - kIcrcSize;
+    if (view.opcode == kOpcodeAcknowledge && payload + kAethSize <= icrcAt) {
+        view.aethSyndrome = frame[payload];
+        view.aethMsn = Read24(frame + payload + 1);
+        payload += kAethSize;
+    }
+    view.payloadSize = icrcAt - payload;
+    std::uint32_t stored = 0;
+    for (std::size_t i = 0; i < kIcrcSize; ++i) {
+        stored |= static_cast<std::uint32_t>(frame[icrcAt + i]) << (8 * i);
+    }
+    view.icrcValid = stored == ComputeIcrc(frame + ip, icrcAt - ip);
+    return view;
+}
+
+}  // namespace roceframes

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Builds and reads whole Ethernet frames carrying RoCE v2 (IPv4) and the other
+// frames the bench is tested with. Every byte is chosen here, so tests can
+// compare what arrives with what was built.
+namespace roceframes {
+
+using Bytes = std::vector<std::uint8_t>;
+using Mac = std::array<std::uint8_t, 6>;
+
+constexpr std::size_t kEthHeaderSize = 14;
+constexpr std::size_t kIpv4HeaderSize = 20;
+constexpr std::size_t kUdpHeaderSize = 8;
+constexpr std::size_t kBthHeaderSize = 12;
+constexpr std::size_t kAethSize = 4;
+constexpr std::size_t kIcrcSize = 4;
+// Ethernet, IPv4, UDP, BTH and ICRC around the payload of a RoCE frame.
+constexpr std::size_t kRoceOverhead =
+    kEthHeaderSize + kIpv4HeaderSize + kUdpHeaderSize + kBthHeaderSize + kIcrcSize;
+constexpr std::uint16_t kRoceUdpPort = 4791;
+constexpr std::uint32_t kPsnMask = 0xFFFFFF;
+constexpr std::uint8_t kAckReqBit = 0x80;
+constexpr std::uint8_t kOpcodeAcknowledge = 17;
+// AETH syndromes: an acknowledgement with no credit count, and the NAK that
+// asks for a resend from the PSN the responder expects.
+constexpr std::uint8_t kSyndromeAck = 0x1F;
+constexpr std::uint8_t kSyndromePsnSequenceError = 0x60;
+
+// Addresses of the two ends of a frame. IPv4 addresses in host byte order.
+struct Endpoints {
+    Mac srcMac{};
+    Mac dstMac{};
+    std::uint32_t srcIp = 0;
+    std::uint32_t dstIp = 0;
+};
+
+// The BTH as sent: byte 8 is given whole so tests can set reserved bits too.
+struct BthFields {
+    std::uint8_t opcode = 0;
+    std::uint32_t destQp = 0;
+    std::uint32_t psn = 0;
+    std::uint8_t ackReqByte = 0;
+    std::uint16_t pkey = 0xFFFF;
+};
+
+// IP and UDP choices that the ICRC covers or that tests vary.
+struct RoceOptions {
+    std::uint16_t srcPort = 49152;
+    std::uint16_t ipId = 0;
+    // RoCE senders normally leave the UDP checksum zero.
+    bool udpChecksum = false;
+};
+
+// Parses "aa:bb:cc:dd:ee:ff"; nothing on a malformed text.
+std::optional<Mac> ParseMac(const std::string& text);
+// Parses a dotted IPv4 address into host byte order; nothing on a malformed text.
+std::optional<std::uint32_t> ParseIpv4(const std::string& text);
+std::string MacToString(const Mac& mac);
+std::string ToHex(const Bytes& bytes);
+
+// Standard CRC-32 (reflected, polynomial 0x04C11DB7) continued from `crc`.
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
+// ICRC of a RoCE v2 packet given from its IPv4 header up to, not including,
+// the ICRC itself, with the variant fields masked as the transport requires.
+std::uint32_t ComputeIcrc(const std::uint8_t* ipPacket, std::size_t sizeWithoutIcrc);
+
+// A RoCE v2 frame: BTH, then `afterBth` (AETH and/or payload), then the ICRC.
+Bytes BuildRoceFrame(const Endpoints& ends, const BthFields& bth, const Bytes& afterBth,
+                     const RoceOptions& options = {});
+// An acknowledgement (opcode 17) carrying an AETH with `syndrome` and `msn`.
+Bytes BuildAckFrame(const Endpoints& ends, std::uint32_t destQp, std::uint32_t psn,
+                    std::uint8_t syndrome, std::uint32_t msn, const RoceOptions& options = {});
+// A plain UDP frame; no padding, so a short payload gives a frame under 60 bytes.
+Bytes BuildUdpFrame(const Endpoints& ends, std::uint16_t srcPort, std::uint16_t dstPort,
+                    const Bytes& payload, bool udpChecksum = true, std::uint16_t ipId = 0);
+// A broadcast ARP request for `ends.dstIp` from `ends.srcMac`/`ends.srcIp`.
+Bytes BuildArpRequest(const Endpoints& ends);
+
+// What a receiver needs from an arriving RoCE frame.
+struct RoceView {
+    Mac srcMac{};
+    std::uint32_t srcIp = 0;
+    std::uint8_t opcode = 0;
+    std::uint32_t destQp = 0;
+    std::uint32_t psn = 0;
+    bool ackReq = false;
+    std::optional<std::uint8_t> aethSyndrome;
+    std::uint32_t aethMsn = 0;
+    std::size_t payloadSize = 0;  // after the BTH (and AETH), without ICRC
+    bool icrcValid = false;
+};
+
+// Reads an Ethernet/IPv4/UDP frame to port 4791 with a complete BTH and ICRC;
+// nothing for any other frame.
+std::optional<RoceView> ParseRoceFrame(const std::uint8_t* frame, std::size_t size);
+
+}  // namespace roceframes
