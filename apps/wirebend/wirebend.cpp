@@ -1,0 +1,141 @@
+// wirebend: forwards every frame from the server to the client unchanged, and passes the RoCE
+// packets from the client through a fault injector to the server, logging each of them.
+#include <pcap/pcap.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <thread>
+
+#include "apps/wirebend/BendLogLine.h"
+#include "modifier/Modifier.h"
+#include "transport/RoceFrame.h"
+#include "wire/CaptureSet.h"
+#include "wire/Console.h"
+#include "wire/Error.h"
+#include "wire/LineLog.h"
+#include "wire/LossReport.h"
+#include "wire/Sender.h"
+
+namespace wirebend {
+
+constexpr const char* kServerPort = "enp1s0f0";
+constexpr const char* kClientPort = "enp1s0f1";
+
+wire::Sender sender1(kClientPort);
+wire::Sender sender0(kServerPort);
+Modifier modifier_on_0;  // configured with the defaults, never fed
+Modifier modifier_on_1;  // client-to-server injector
+std::atomic<bool> enable_sniffing{false};
+wire::LineLog log;
+
+void parseParams(char** argv, ModifierParams* mParams) {
+    for (int i = 0; i < 4; ++i) {
+        mParams->distribution[i] = std::atoi(argv[i + 1]);
+    }
+    mParams->delayRange[DELAY_MIN] = std::atoi(argv[5]);
+    mParams->delayRange[DELAY_MAX] = std::atoi(argv[6]);
+}
+
+// Logs a RoCE packet from the client; frames without a complete BTH get no line.
+void packetDetails(const Tins::PDU& pdu) {
+    if (std::optional<Bth> bth = ExtractBth(pdu)) {
+        log.WriteLine(BendLogLine(*bth));
+    }
+}
+
+bool callback0in(wire::CapturedFrame& pdu) {
+    sender1.Send(pdu);
+    return true;
+}
+
+// A frame without a UDP layer makes InjectPacket throw; the capture drops it unforwarded
+// and unlogged.
+bool callback1in(wire::CapturedFrame& pdu) {
+    modifier_on_1.InjectPacket(&pdu);
+    packetDetails(pdu);
+    return true;
+}
+
+// Sends what the injector releases to the server. Waits, without spinning, for a packet;
+// a packet being delayed when the run stops is still sent.
+void packetSenderOn0() {
+    while (enable_sniffing.load()) {
+        if (!modifier_on_1.WaitForPacket()) {
+            break;
+        }
+        bool isValid = false;
+        Tins::PDU* packet = modifier_on_1.GetPacket(&isValid);
+        if (packet != nullptr && isValid) {
+            sender0.Send(*packet);
+        }
+        delete packet;
+    }
+}
+
+void OpenPortsAndLog(wire::CaptureSet& captures) {
+    sender0.Open();
+    sender1.Open();
+    captures.Add(kServerPort, PCAP_D_IN, callback0in);
+    captures.Add(kClientPort, PCAP_D_IN, callback1in);
+    captures.OpenAll();
+    log.Open("Log.txt");
+}
+
+int Main(int argc, char** argv) {
+    if (argc < 7) {
+        std::cerr << "usage: wirebend NONE DROP DELAY REORDER MIN_DELAY_MS MAX_DELAY_MS\n"
+                     "  the first four are percentages of released packets\n";
+        return wire::kExitUsage;
+    }
+    ModifierParams mParams = DefaultModifierParams(ModifierProgram::WIREBEND);
+    const ModifierParams defaults = mParams;
+    parseParams(argv, &mParams);
+    if (mParams.delayRange[DELAY_MIN] > mParams.delayRange[DELAY_MAX]) {
+        std::cerr << "wirebend: the smallest delay (" << mParams.delayRange[DELAY_MIN]
+                  << " ms) exceeds the largest (" << mParams.delayRange[DELAY_MAX] << " ms)\n";
+        return wire::kExitUsage;
+    }
+
+    wire::CaptureSet captures;
+    try {
+        OpenPortsAndLog(captures);
+    } catch (const wire::Error& e) {
+        std::cerr << "wirebend: " << e.what() << std::endl;
+        return wire::kExitSetupFailure;
+    }
+    log.WriteLine("Test start : ");
+    modifier_on_0.Init(defaults);
+    modifier_on_1.Init(mParams);
+
+    enable_sniffing = true;
+    std::thread t1(packetSenderOn0);
+    captures.StartAll();
+    std::cout << "\n***MODIFIER STARTED" << std::endl;
+
+    wire::WaitForKeyOrEndOfInput();
+
+    // Capture ends first, so every packet taken in is logged before the log closes.
+    captures.StopAll();
+    log.Close();
+    enable_sniffing = false;
+    modifier_on_1.Interrupt();
+    t1.join();
+    modifier_on_1.printOperationCounters();
+    std::cout << "\n*** THE END***\n" << std::endl;
+    wire::WriteLossReport(std::cerr, captures, {&sender0, &sender1});
+    return 0;
+}
+
+}  // namespace wirebend
+
+int main(int argc, char** argv) {
+    try {
+        return wirebend::Main(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "wirebend: " << e.what() << std::endl;
+        return 1;
+    }
+}
