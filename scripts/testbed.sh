@@ -118,6 +118,8 @@ setup_bridge() {
     if [ "$bridge" -eq 1 ]; then
         link_exists "$ns_bench" "$bridge_if" ||
             in_ns "$ns_bench" ip link add "$bridge_if" type bridge stp_state 0 forward_delay 0
+        # Snooping makes the bridge send IGMP reports of its own.
+        in_ns "$ns_bench" ip link set "$bridge_if" type bridge mcast_snooping 0
         in_ns "$ns_bench" sysctl -qw "net.ipv6.conf.$bridge_if.disable_ipv6=1"
         in_ns "$ns_bench" ip link set "$client_port" master "$bridge_if"
         in_ns "$ns_bench" ip link set "$server_port" master "$bridge_if"

@@ -145,6 +145,7 @@ int RunRateReceive(const Options& options) {
     const std::chrono::seconds limit(options.Number("seconds", 3600));
     const bool ack = options.Has("ack");
     roceframes::PacketPort port(options.Required("dev"));
+    std::cout << "rocepeer rate-recv: ready" << std::endl;
     std::uint64_t received = 0, acks = 0, badIcrc = 0, gaps = 0;
     std::optional<std::uint32_t> lastPsn;
     const auto start = Clock::now();

@@ -71,6 +71,8 @@ int RunRespond(const Options& options) {
         startPsn = static_cast<std::uint32_t>(options.Number("psn", 0, kPsnMask));
     }
     roceframes::PacketPort port(options.Required("dev"));
+    // Tells scripts and tests that frames sent from now on will be seen.
+    std::cout << "rocepeer respond: ready" << std::endl;
     roceframes::ResponderQp qp(startPsn);
     RespondCounters counters;
     std::uint16_t ipId = 0;
