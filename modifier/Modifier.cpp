@@ -7,6 +7,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "transport/RoceFrame.h"
@@ -15,6 +16,9 @@ namespace {
 
 constexpr std::uint32_t kMaxReorderDraw = 10;
 
+// `rand` may keep unguarded state, and every modifier of the process draws from it.
+std::mutex randMutex;
+
 // Uniform draw from min to max inclusive. Bounds given the wrong way round are
 // ordered, and 64-bit arithmetic keeps the widest ranges from overflowing.
 int random_between(int min, int max) {
@@ -22,7 +26,12 @@ int random_between(int min, int max) {
         std::swap(min, max);
     }
     const std::int64_t span = static_cast<std::int64_t>(max) - min + 1;
-    return static_cast<int>(min + std::rand() % span);
+    std::int64_t raw = 0;
+    {
+        std::lock_guard<std::mutex> lock(randMutex);
+        raw = std::rand();
+    }
+    return static_cast<int>(min + raw % span);
 }
 
 // Spins rather than sleeps so that the held packet leaves as soon as the time
@@ -100,7 +109,8 @@ Tins::PDU* Modifier::GetPacket(bool* isValid) {
 
 ModifierOperation Modifier::ModifyPacketsBuffer() {
     const int random = random_between(1, 100);
-    std::int32_t distSum = 0;
+    // Weights come unchecked from a command line: two near INT_MAX must not overflow.
+    std::int64_t distSum = 0;
     ModifierOperation operation = OPERATION_LAST;
     for (std::uint32_t i = OPERATION_NONE; i < OPERATION_LAST; ++i) {
         distSum += parameters.distribution[i];
@@ -167,7 +177,7 @@ void Modifier::Interrupt() {
     packetArrived.notify_all();
 }
 
-int Modifier::GetOperationCounter(ModifierOperation operation) const {
+std::int64_t Modifier::GetOperationCounter(ModifierOperation operation) const {
     if (operation >= OPERATION_LAST) {
         return 0;
     }

@@ -113,7 +113,7 @@ class Modifier {
     void Interrupt();
 
     // Number of draws of `operation` since construction (0 for OPERATION_LAST).
-    [[nodiscard]] int GetOperationCounter(ModifierOperation operation) const;
+    [[nodiscard]] std::int64_t GetOperationCounter(ModifierOperation operation) const;
 
     // Writes the four counters to standard output in decimal, one line each.
     void printOperationCounters();
@@ -132,7 +132,8 @@ class Modifier {
     std::list<Tins::PDU*> packetsBuffer;
     std::uint32_t packetBufferPopPoint = 0;
     std::uint32_t remainReorderPackets = 0;
-    std::array<std::int32_t, OPERATION_LAST> operationCounters{};
+    // 64-bit: a week at line rate passes 2^31 releases.
+    std::array<std::int64_t, OPERATION_LAST> operationCounters{};
 
     // Guards every field above; never held during a delay's wait.
     mutable std::mutex mutex;

@@ -4,9 +4,10 @@
 #include <tins/tcp.h>
 
 #include <iostream>
-#include <sstream>
+#include <string>
 
 #include "ModifierTestSupport.h"
+#include "tests/unit/transport/CoutCapture.h"
 
 namespace {
 
@@ -120,18 +121,6 @@ TEST_F(ModifierOwnership, ReleasedPacketIsTheBufferedCloneNotACopyOfIt) {
     EXPECT_EQ(TrackedFrame::Alive(), 1);
 }
 
-// Captures std::cout for the lifetime of the object.
-class CoutCapture {
-  public:
-    CoutCapture() : saved(std::cout.rdbuf(captured.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(saved); }
-    std::string Text() const { return captured.str(); }
-
-  private:
-    std::ostringstream captured;
-    std::streambuf* saved;
-};
-
 void ReleaseWith(Modifier& modifier, const ModifierParams& params, int count) {
     modifier.Init(params);
     for (int i = 0; i < count; ++i) {
@@ -146,7 +135,6 @@ TEST(ModifierReport, PrintsCountersInDecimalWhateverTheStreamBase) {
     ReleaseWith(modifier, WithDistribution(0, 100, 0, 0), 1);
     ReleaseWith(modifier, WithDistribution(0, 0, 0, 100), 2);
 
-    const std::ios_base::fmtflags savedFlags = std::cout.flags();
     std::string text;
     bool decimalAfterwards = false;
     {
@@ -156,7 +144,6 @@ TEST(ModifierReport, PrintsCountersInDecimalWhateverTheStreamBase) {
         decimalAfterwards = (std::cout.flags() & std::ios_base::basefield) == std::ios_base::dec;
         text = capture.Text();
     }
-    std::cout.flags(savedFlags);
     EXPECT_EQ(text,
               "Number of None: 12\nNumber of Drop: 1\nNumber of Delay: 0\n"
               "Number of Reoeder: 2\n");

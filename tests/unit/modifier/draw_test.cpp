@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "ModifierTestSupport.h"
@@ -19,16 +20,16 @@ struct Outcome {
     ModifierOperation counted;  // OPERATION_LAST: no counter moved
 };
 
-std::array<int, OPERATION_LAST> Counters(const Modifier& modifier) {
-    std::array<int, OPERATION_LAST> counters{};
+std::array<std::int64_t, OPERATION_LAST> Counters(const Modifier& modifier) {
+    std::array<std::int64_t, OPERATION_LAST> counters{};
     for (std::uint32_t i = 0; i < OPERATION_LAST; ++i) {
         counters[i] = modifier.GetOperationCounter(static_cast<ModifierOperation>(i));
     }
     return counters;
 }
 
-ModifierOperation CountedBetween(const std::array<int, OPERATION_LAST>& before,
-                                 const std::array<int, OPERATION_LAST>& after) {
+ModifierOperation CountedBetween(const std::array<std::int64_t, OPERATION_LAST>& before,
+                                 const std::array<std::int64_t, OPERATION_LAST>& after) {
     for (std::uint32_t i = 0; i < OPERATION_LAST; ++i) {
         if (after[i] != before[i]) {
             return static_cast<ModifierOperation>(i);
@@ -116,6 +117,19 @@ TEST(ModifierDraw, ZeroWeightsAreNeverChosen) {
     const std::vector<int> draws = PredictOperationDraws(kSeed, kNoExtraDraw);
     ExpectOutcomes(draws, RunReleases(WithDistribution(0, 100, 0, 0), kSeed), [](int) {
         return Outcome{false, OPERATION_DROP};
+    });
+}
+
+TEST(ModifierDraw, HugeWeightsNeitherOverflowNorWrap) {
+    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+    const std::vector<int> draws = PredictOperationDraws(kSeed, kNoExtraDraw);
+    ASSERT_TRUE(Contains(draws, 1) && Contains(draws, 2));
+    // Wrapped in 32 bits, the running sum would reach 2 at the drop slice.
+    ExpectOutcomes(draws, RunReleases(WithDistribution(-kMax, -kMax, 0, 0), kSeed), [](int) {
+        return Outcome{true, OPERATION_LAST};
+    });
+    ExpectOutcomes(draws, RunReleases(WithDistribution(kMax, kMax, kMax, kMax), kSeed), [](int) {
+        return Outcome{true, OPERATION_NONE};
     });
 }
 
