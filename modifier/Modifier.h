@@ -77,7 +77,7 @@ struct ModifierParams {
 //     }
 // and shutdown is `running = false; m.Interrupt(); thread.join();`.
 class Modifier {
-  public:
+public:
     Modifier() = default;
     // Frees every packet still buffered; none of them is sent.
     ~Modifier();
@@ -118,7 +118,7 @@ class Modifier {
     // Writes the four counters to standard output in decimal, one line each.
     void printOperationCounters();
 
-  private:
+private:
     // Draws and counts the operation of one release; caller holds `mutex`.
     ModifierOperation ModifyPacketsBuffer();
     // Starts an episode on a reorder draw outside one; caller holds `mutex`.

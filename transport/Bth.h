@@ -16,7 +16,7 @@ enum BthOpcode : std::uint8_t {
 // The four Base Transport Header fields the bench reads. Immutable once built;
 // the values are stored exactly as given, without masking.
 class Bth {
-  public:
+public:
     Bth(BthOpcode bthOpcode, unsigned int destQp, unsigned int psn, bool ackreq)
         : bthOpcode(bthOpcode), destinationQp(destQp), psn(psn), ackreq(ackreq) {}
 
@@ -25,7 +25,7 @@ class Bth {
     unsigned int GetPsn() const { return psn; }
     bool IsAckReq() const { return ackreq; }
 
-  private:
+private:
     BthOpcode bthOpcode;
     std::uint32_t destinationQp;
     std::uint32_t psn;

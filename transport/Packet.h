@@ -5,7 +5,7 @@
 
 // A transport header paired with its acknowledgement extension.
 class RocePacket {
-  public:
+public:
     RocePacket(const Bth& bth, const Aeth& aeth) : bth(bth), aeth(aeth) {}
     // Bth has no default, so an empty packet holds an all-zero acknowledgement.
     RocePacket() : bth(ACKNOWLEDGE, 0, 0, false), aeth(0, 0) {}
@@ -13,7 +13,7 @@ class RocePacket {
     const Bth& GetBth() const { return bth; }
     const Aeth& GetAeth() const { return aeth; }
 
-  private:
+private:
     Bth bth;
     Aeth aeth;
 };

@@ -17,7 +17,7 @@ struct Work {
 
 // Sequence state of one queue pair and the number of its peer on the other host.
 class Qp {
-  public:
+public:
     Qp(unsigned int id, unsigned int peerId) : qpNum(id), peerQp(peerId) {}
 
     // Work lists are kept for the model's shape only; nothing is tracked per work item.

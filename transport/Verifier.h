@@ -23,7 +23,7 @@ enum VerifierStatus {
 // Tracks the sequence state of every registered queue pair. All members may be
 // called from any thread; each call is one indivisible step.
 class Verifier {
-  public:
+public:
     Verifier() = default;
     Verifier(const Verifier&) = delete;
     Verifier& operator=(const Verifier&) = delete;
@@ -47,7 +47,7 @@ class Verifier {
     // A copy of the first queue pair numbered qpNum on the first device devId.
     [[nodiscard]] std::optional<Qp> FindQp(unsigned int devId, unsigned int qpNum) const;
 
-  private:
+private:
     VerifierStatus VerifyRequestor(Qp& qp, Bth& packetBth);
     VerifierStatus VerifyResponder(Qp& qp, RocePacket packet);
 

@@ -20,7 +20,7 @@ namespace modifier_test {
 // An Ethernet layer that counts how many of its kind exist, so a test can
 // prove that a buffer of owned pointers neither leaks nor frees twice.
 class TrackedFrame : public Tins::EthernetII {
-  public:
+public:
     static inline std::atomic<int> constructed{0};
     static inline std::atomic<int> destroyed{0};
     static inline std::atomic<int> cloned{0};

@@ -87,7 +87,7 @@ TEST(ModifierRelease, ChangingTheCallersParamsAfterInitChangesNothing) {
 }
 
 class ModifierOwnership : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { TrackedFrame::ResetCounts(); }
 };
 

@@ -20,7 +20,7 @@ unsigned SeedForEpisode(int popPoint, int length) {
 }
 
 class ModifierReorder : public ::testing::Test {
-  protected:
+protected:
     void Configure(std::int32_t none, std::int32_t reorder) {
         modifier.Init(WithDistribution(none, 0, 0, reorder));
     }

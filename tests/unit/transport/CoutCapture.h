@@ -7,7 +7,7 @@
 // Redirects std::cout into a string for the life of the object and then puts
 // back both the original buffer and the original format flags.
 class CoutCapture {
-  public:
+public:
     CoutCapture() : saved(std::cout.rdbuf(buffer.rdbuf())), savedFlags(std::cout.flags()) {}
     ~CoutCapture() {
         std::cout.rdbuf(saved);
@@ -19,7 +19,7 @@ class CoutCapture {
     std::string Text() const { return buffer.str(); }
     void Clear() { buffer.str(""); }
 
-  private:
+private:
     std::ostringstream buffer;
     std::streambuf* saved;
     std::ios::fmtflags savedFlags;

@@ -16,7 +16,7 @@ constexpr unsigned int kPeerQp = 0x22;
 
 // Device 0 holding Qp(0x11, 0x22): sends to 0x22 are this queue pair's own.
 class SingleQp : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         verifier.AddDevice(Device{kDev, 1024, {}});
         RegisterQuietly(verifier, kDev, kOwnQp, kPeerQp);
