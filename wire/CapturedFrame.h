@@ -14,7 +14,8 @@ namespace wire {
 // bytes(): a Sender forwards a CapturedFrame as it arrived.
 class CapturedFrame : public Tins::EthernetII {
 public:
-    // Parses the frame; throws Tins::malformed_packet when it is too short for Ethernet.
+    // Parses the frame; layers libtins rejects are kept as one RawPDU after the Ethernet header.
+    // Throws Tins::malformed_packet only when it is too short for Ethernet.
     CapturedFrame(const uint8_t* data, uint32_t size);
     explicit CapturedFrame(std::vector<uint8_t> bytes);
 

@@ -48,6 +48,27 @@ TEST(CapturedFrame, ShortFramesAreKeptUnpadded) {
     EXPECT_NE(CapturedFrame(wire_test::ShortArpFrame()).find_pdu<Tins::ARP>(), nullptr);
 }
 
+// libtins refuses these IPv4 headers; the bench must still see and forward the frames.
+TEST(CapturedFrame, FramesWithBrokenInnerLayersKeepTheirHeaderAndBytes) {
+    const std::vector<uint8_t> ethernet = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, 0x08, 0x00};
+    std::vector<uint8_t> runtIp = ethernet;
+    runtIp.insert(runtIp.end(), {0x45, 0, 0, 40, 0, 0});
+    std::vector<uint8_t> oversizedHeader = ethernet;
+    oversizedHeader.insert(oversizedHeader.end(), {0x4f, 0, 0, 40});
+    oversizedHeader.resize(60, 0);
+    for (const auto& bytes : {runtIp, oversizedHeader}) {
+        CapturedFrame frame(bytes);
+        EXPECT_EQ(frame.bytes(), bytes);
+        EXPECT_EQ(frame.payload_type(), 0x0800);
+        EXPECT_EQ(frame.find_pdu<Tins::IP>(), nullptr);
+        ASSERT_NE(frame.find_pdu<Tins::RawPDU>(), nullptr);
+        EXPECT_EQ(frame.rfind_pdu<Tins::RawPDU>().payload().size(), bytes.size() - 14);
+        std::unique_ptr<CapturedFrame> copy(frame.clone());
+        EXPECT_EQ(copy->bytes(), bytes);
+    }
+    EXPECT_EQ(CapturedFrame(ethernet).inner_pdu(), nullptr);
+}
+
 TEST(CapturedFrame, RejectsFramesShorterThanAnEthernetHeader) {
     const std::vector<uint8_t> stub(10, 0xab);
     EXPECT_THROW(CapturedFrame{stub}, Tins::malformed_packet);
