@@ -2,9 +2,12 @@
 
 #include <linux/filter.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <tins/exceptions.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -17,16 +20,38 @@ namespace wire {
 
 namespace {
 
-// Large enough for any RoCE frame this bench sees, small enough that the immediate-mode ring
-// holds thousands of frames (its slot size follows the snapshot length).
+// Large enough for any RoCE frame, small enough that the immediate-mode ring holds thousands of
+// frames (its slot size follows the snapshot length).
 constexpr unsigned kSnapshotLength = 9000;
+// Ethernet header and one VLAN tag on top of the MTU.
+constexpr unsigned kLinkHeaderBytes = 18;
 constexpr unsigned kBufferBytes = 32u << 20;
 
-Tins::SnifferConfiguration ConfigurationFor(pcap_direction_t direction) {
+// Asked of the kernel, not of /sys, which shows the namespace it was mounted in.
+unsigned InterfaceMtu(const std::string& interfaceName) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    ifreq request{};
+    interfaceName.copy(request.ifr_name, IFNAMSIZ - 1);
+    const int result = ioctl(fd, SIOCGIFMTU, &request);
+    close(fd);
+    return result == 0 && request.ifr_mtu > 0 ? static_cast<unsigned>(request.ifr_mtu) : 0;
+}
+
+// Every frame must be captured whole, since it is forwarded as captured: a truncated frame
+// would leave the other port corrupted rather than lost.
+unsigned SnapshotLengthFor(const std::string& interfaceName) {
+    return std::max(kSnapshotLength, InterfaceMtu(interfaceName) + kLinkHeaderBytes);
+}
+
+Tins::SnifferConfiguration ConfigurationFor(const std::string& interfaceName,
+                                            pcap_direction_t direction) {
     Tins::SnifferConfiguration config;
     config.set_immediate_mode(true);
     config.set_promisc_mode(true);
-    config.set_snap_len(kSnapshotLength);
+    config.set_snap_len(SnapshotLengthFor(interfaceName));
     config.set_buffer_size(kBufferBytes);
     config.set_direction(direction);
     return config;
@@ -88,8 +113,8 @@ void Capture::Open() {
         throw Error(interfaceName_, "no such interface");
     }
     try {
-        auto sniffer =
-            std::make_unique<Tins::Sniffer>(interfaceName_, ConfigurationFor(direction_));
+        auto sniffer = std::make_unique<Tins::Sniffer>(
+            interfaceName_, ConfigurationFor(interfaceName_, direction_));
         sniffer->set_extract_raw_pdus(true);
         AttachKernelDirectionFilter(sniffer->get_pcap_handle(), direction_);
         sniffer_ = std::move(sniffer);
@@ -119,6 +144,8 @@ void Capture::Run() {
     } catch (const std::exception& e) {
         // Escaping the thread would end the process; the loss report names it instead.
         dispatcher_.RecordLoopError(std::string("capture loop ended: ") + e.what());
+    } catch (...) {
+        dispatcher_.RecordLoopError("capture loop ended: unknown exception");
     }
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -147,6 +148,29 @@ TEST_F(Veth, ForwardingReproducesTheCapturedBytesExactly) {
     for (const auto& capture : captures.Captures()) {
         EXPECT_EQ(capture->Losses().kernelDrops, 0u) << capture->Label();
     }
+}
+
+// A jumbo frame longer than the default snapshot must be captured and forwarded whole.
+TEST_F(Veth, JumboFramesAreForwardedWhole) {
+    ASSERT_EQ(std::system("for l in wh4c wh4b1 wh4b0 wh4s; do ip link set $l mtu 9500; done"), 0);
+    wire::Sender client("wh4c");
+    wire::Sender toServer("wh4b0");
+    client.Open();
+    toServer.Open();
+    Recorder atServer;
+    wire::CaptureSet captures;
+    captures.Add("wh4b1", PCAP_D_IN, [&](CapturedFrame& frame) { return toServer.Send(frame); });
+    captures.Add("wh4s", PCAP_D_IN, atServer.Callback());
+    captures.OpenAll();
+    captures.StartAll();
+    std::vector<uint8_t> jumbo = wire_test::Odd46ByteFrame();
+    jumbo.resize(14 + 9500, 0x5a);
+    ASSERT_TRUE(client.Send(CapturedFrame(jumbo)));
+    EXPECT_TRUE(WaitFor([&] { return !atServer.Frames().empty(); }, std::chrono::seconds(5)));
+    captures.StopAll();
+    ASSERT_EQ(atServer.Frames().size(), 1u);
+    EXPECT_EQ(atServer.Frames().front().size(), jumbo.size());
+    EXPECT_EQ(atServer.Frames().front(), jumbo);
 }
 
 TEST_F(Veth, AnyOtherFrameGoesOutAsLibtinsSerialisesIt) {
