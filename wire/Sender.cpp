@@ -81,7 +81,7 @@ void Sender::SendLocked(const Tins::PDU& frame) {
 }
 
 void Sender::SendBytes(const std::vector<uint8_t>& bytes) {
-    if (bytes.size() < ETH_ALEN) {
+    if (bytes.size() < ETH_HLEN) {
         throw Tins::socket_write_error("frame too short");
     }
     // A bare RawPDU goes out as it is: EthernetII would pad short frames and recompute checksums.
