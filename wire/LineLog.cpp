@@ -9,6 +9,8 @@ namespace wire {
 
 void LineLog::Open(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // An open stream refuses a second open and would go on writing the old file.
+    file_.close();
     file_.open(path, std::ios::out | std::ios::trunc);
     if (!file_.is_open()) {
         throw Error(path, std::string("cannot open for writing: ") + std::strerror(errno));

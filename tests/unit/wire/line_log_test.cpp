@@ -40,6 +40,18 @@ TEST_F(LineLogTest, OpeningEmptiesAnEarlierLogAndLinesReachTheFileAtOnce) {
     EXPECT_EQ(ReadFile(path_), "\nstart\n");
 }
 
+TEST_F(LineLogTest, OpeningAgainMovesToTheNewFile) {
+    const std::string second = path_ + ".second";
+    wire::LineLog log;
+    log.Open(path_);
+    log.WriteLine("first");
+    log.Open(second);
+    log.WriteLine("second");
+    EXPECT_EQ(ReadFile(path_), "first\n");
+    EXPECT_EQ(ReadFile(second), "second\n");
+    ::unlink(second.c_str());
+}
+
 TEST_F(LineLogTest, ConcurrentWritersNeverInterleaveWithinALine) {
     wire::LineLog log;
     log.Open(path_);
