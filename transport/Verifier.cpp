@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -93,13 +94,17 @@ void WriteQpState(const Qp& qp) {
 
 }  // namespace
 
-Device* Verifier::FindDevice(unsigned int devId) {
-    for (Device& device : devices) {
+const Device* Verifier::FindDevice(unsigned int devId) const {
+    for (const Device& device : devices) {
         if (device.deviceId == devId) {
             return &device;
         }
     }
     return nullptr;
+}
+
+Device* Verifier::FindDevice(unsigned int devId) {
+    return const_cast<Device*>(std::as_const(*this).FindDevice(devId));
 }
 
 void Verifier::AddQpToDevice(unsigned int devId, Qp& qp) {
@@ -142,16 +147,14 @@ VerifierStatus Verifier::IdleChecker() {
 
 std::optional<Qp> Verifier::FindQp(unsigned int devId, unsigned int qpNum) const {
     std::lock_guard<std::mutex> lock(mutex);
-    for (const Device& device : devices) {
-        if (device.deviceId != devId) {
-            continue;
-        }
-        for (const Qp& qp : device.QpList) {
-            if (qp.qpNum == qpNum) {
-                return qp;
-            }
-        }
+    const Device* device = FindDevice(devId);
+    if (device == nullptr) {
         return std::nullopt;
+    }
+    for (const Qp& qp : device->QpList) {
+        if (qp.qpNum == qpNum) {
+            return qp;
+        }
     }
     return std::nullopt;
 }

@@ -51,6 +51,8 @@ private:
     VerifierStatus VerifyRequestor(Qp& qp, Bth& packetBth);
     VerifierStatus VerifyResponder(Qp& qp, RocePacket packet);
 
+    // The first device with that id; caller holds `mutex`.
+    const Device* FindDevice(unsigned int devId) const;
     Device* FindDevice(unsigned int devId);
 
     // Held for the whole of every call: the send-sequence check reads, compares
