@@ -35,7 +35,8 @@ public:
     void Start();
     // Asks the loop to end (also on a quiet port) without waiting for it.
     void RequestStop();
-    // Ends the loop, joins the thread and closes the capture. Idempotent.
+    // Ends the loop, joins the thread, handles the frames captured until then, and closes the
+    // capture. Idempotent.
     void Stop();
 
     const std::string& InterfaceName() const { return interfaceName_; }
@@ -49,6 +50,7 @@ public:
 
 private:
     void Run();
+    void Drain();
     void RecordKernelDrops();
 
     const std::string interfaceName_;

@@ -25,16 +25,13 @@ bool FrameDispatcher::operator()(Tins::PDU& rawFrame) {
 }
 
 bool FrameDispatcher::Dispatch(const uint8_t* data, uint32_t size) {
-    if (stopRequested_.load()) {
-        return false;
-    }
     framesSeen_.fetch_add(1);
     std::optional<CapturedFrame> frame;
     try {
         frame.emplace(data, size);
     } catch (const std::exception&) {
         unparsed_.fetch_add(1);
-        return true;
+        return !stopRequested_.load();
     }
     return CallBack(*frame) && !stopRequested_.load();
 }

@@ -38,7 +38,7 @@ public:
     // Dispatches a frame given by its bytes.
     bool Dispatch(const uint8_t* data, uint32_t size);
 
-    // Makes every later frame end the loop without reaching the callback.
+    // Makes the loop end after the frame in hand; frames still reach the callback (a drain).
     void RequestStop() { stopRequested_.store(true); }
     [[nodiscard]] bool StopRequested() const { return stopRequested_.load(); }
 

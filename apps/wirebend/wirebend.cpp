@@ -111,8 +111,9 @@ int Main(int argc, char** argv) {
     modifier_on_1.Init(mParams);
 
     enable_sniffing = true;
-    std::thread t1(packetSenderOn0);
+    // Captures first: if a thread cannot start, no forwarding thread is left unjoined.
     captures.StartAll();
+    std::thread t1(packetSenderOn0);
     std::cout << "\n***MODIFIER STARTED" << std::endl;
 
     wire::WaitForKeyOrEndOfInput();

@@ -72,12 +72,13 @@ TEST(FrameDispatcher, OtherCallbackErrorsAreCountedAndTheFirstMessageKept) {
     EXPECT_EQ(losses.firstCallbackError, "log stream closed");
 }
 
-TEST(FrameDispatcher, AStopRequestEndsTheLoopAtTheNextFrame) {
+// A frame captured before the stop must still be handled: it is forwarded, not lost.
+TEST(FrameDispatcher, AStopRequestEndsTheLoopAfterHandlingTheFrameInHand) {
     int calls = 0;
     FrameDispatcher dispatcher([&](CapturedFrame&) { return ++calls > 0; });
     dispatcher.RequestStop();
     EXPECT_FALSE(Dispatch(dispatcher, wire_test::ShortArpFrame()));
-    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(calls, 1);
 }
 
 TEST(FrameDispatcher, AcceptsRawAndParsedLibtinsFrames) {
