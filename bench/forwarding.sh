@@ -64,6 +64,9 @@ stop_target() {
     kill "$target_pid" 2>/dev/null || true
     wait "$target_pid" 2>/dev/null || true
     target_pid=
+    # The program's own loss report, if it lost anything.
+    grep -E "dropped|could not be sent|not parsable|abandoned" "$scratch/target.out" |
+        sed 's/^/  target reported: /' >&2 || true
 }
 
 cleanup() {
