@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "tests/e2e/harness/Capture.h"
+#include "tests/e2e/harness/Frames.h"
 #include "tests/e2e/harness/Testbed.h"
 #include "tests/e2e/harness/Text.h"
 #include "tools/rocepeer/RoceFrames.h"
@@ -99,20 +100,8 @@ struct FrameCase {
 };
 
 roceframes::Endpoints ClientToServer() {
-    roceframes::Endpoints ends;
-    ends.srcMac = *roceframes::ParseMac(e2e::Testbed::kClientMac);
-    ends.dstMac = *roceframes::ParseMac(e2e::Testbed::kServerMac);
-    ends.srcIp = *roceframes::ParseIpv4(e2e::Testbed::kClientIp);
-    ends.dstIp = *roceframes::ParseIpv4(e2e::Testbed::kServerIp);
-    return ends;
-}
-
-roceframes::Bytes Pattern(std::size_t size) {
-    roceframes::Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(0xA0 + i);
-    }
-    return bytes;
+    return e2e::EndpointsOf(e2e::Testbed::kClientMac, e2e::Testbed::kClientIp,
+                            e2e::Testbed::kServerMac, e2e::Testbed::kServerIp);
 }
 
 std::vector<FrameCase> FrameCases() {
@@ -126,24 +115,24 @@ std::vector<FrameCase> FrameCases() {
         {"roce",
          {"--kind", "roce", "--opcode", "2", "--qp", "0x123456", "--psn", "0xffffff",
           "--ackreq-byte", "0xc0", "--payload-size", "64", "--ip-id", "7"},
-         roceframes::BuildRoceFrame(ends, bth, Pattern(64), plain)},
+         roceframes::BuildRoceFrame(ends, bth, e2e::Pattern(64), plain)},
         {"roce with UDP checksum",
          {"--kind", "roce", "--opcode", "2", "--qp", "0x123456", "--psn", "0xffffff",
           "--ackreq-byte", "0xc0", "--payload-size", "64", "--ip-id", "7", "--udp-checksum"},
-         roceframes::BuildRoceFrame(ends, bth, Pattern(64), checked)},
+         roceframes::BuildRoceFrame(ends, bth, e2e::Pattern(64), checked)},
         {"arp", {"--kind", "arp"}, roceframes::BuildArpRequest(ends)},
         {"udp to another port",
          {"--kind", "udp", "--dst-port", "5000", "--payload-size", "30"},
-         roceframes::BuildUdpFrame(ends, 49152, 5000, Pattern(30))},
+         roceframes::BuildUdpFrame(ends, 49152, 5000, e2e::Pattern(30))},
         {"udp from port 4791",
          {"--kind", "udp", "--src-port", "4791", "--dst-port", "5001", "--payload-size", "30"},
-         roceframes::BuildUdpFrame(ends, 4791, 5001, Pattern(30))},
+         roceframes::BuildUdpFrame(ends, 4791, 5001, e2e::Pattern(30))},
         {"port 4791, empty payload",
          {"--kind", "udp", "--dst-port", "4791", "--payload-size", "0"},
-         roceframes::BuildUdpFrame(ends, 49152, 4791, Pattern(0))},
+         roceframes::BuildUdpFrame(ends, 49152, 4791, e2e::Pattern(0))},
         {"port 4791, 5-byte payload",
          {"--kind", "udp", "--dst-port", "4791", "--payload-size", "5", "--no-udp-checksum"},
-         roceframes::BuildUdpFrame(ends, 49152, 4791, Pattern(5), false)},
+         roceframes::BuildUdpFrame(ends, 49152, 4791, e2e::Pattern(5), false)},
     };
 }
 

@@ -15,6 +15,7 @@
 
 #include "tests/e2e/BenchProgram.h"
 #include "tests/e2e/harness/Capture.h"
+#include "tests/e2e/harness/Frames.h"
 #include "tests/e2e/harness/Testbed.h"
 #include "tests/e2e/harness/Text.h"
 #include "tests/e2e/harness/Wait.h"
@@ -171,20 +172,7 @@ const Host kServer{false, e2e::Testbed::kServerMac, e2e::Testbed::kServerIp};
 constexpr char kUnownedIp[] = "10.47.0.99";
 
 roceframes::Endpoints Between(const Host& from, const Host& to, const char* toIp) {
-    roceframes::Endpoints ends;
-    ends.srcMac = *roceframes::ParseMac(from.mac);
-    ends.dstMac = *roceframes::ParseMac(to.mac);
-    ends.srcIp = *roceframes::ParseIpv4(from.ip);
-    ends.dstIp = *roceframes::ParseIpv4(toIp);
-    return ends;
-}
-
-roceframes::Bytes Pattern(std::size_t size) {
-    roceframes::Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(0xA0 + i);
-    }
-    return bytes;
+    return e2e::EndpointsOf(from.mac, from.ip, to.mac, toIp);
 }
 
 // One `rocepeer frame` invocation, the bytes it must put on the wire and the log lines the
@@ -209,7 +197,7 @@ FrameCase RoceCase(const std::string& name, const Host& from, const Host& to,
     return {name,
             args,
             to.ip,
-            roceframes::BuildRoceFrame(Between(from, to, to.ip), bth, Pattern(payload)),
+            roceframes::BuildRoceFrame(Between(from, to, to.ip), bth, e2e::Pattern(payload)),
             {line, line}};
 }
 
@@ -225,8 +213,8 @@ FrameCase UdpCase(const std::string& name, const Host& from, const Host& to, std
     return {name,
             args,
             to.ip,
-            roceframes::BuildUdpFrame(Between(from, to, to.ip), srcPort, dstPort, Pattern(payload),
-                                      checksum),
+            roceframes::BuildUdpFrame(Between(from, to, to.ip), srcPort, dstPort,
+                                      e2e::Pattern(payload), checksum),
             {}};
 }
 
