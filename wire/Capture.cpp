@@ -84,6 +84,30 @@ void AttachKernelDirectionFilter(pcap_t* handle, pcap_direction_t direction) {
 // Bounds the drain at shutdown: a port that keeps receiving would otherwise never be done.
 constexpr int kMaxDrainRounds = 64;
 
+// Hands each frame libpcap delivers straight to the dispatcher: its bytes are copied once,
+// into the CapturedFrame. In the loop, a frame whose handling ends the run breaks it; a drain
+// goes on to the last frame captured.
+struct LoopContext {
+    pcap_t* handle;
+    FrameDispatcher* dispatcher;
+    bool breakOnStop;
+};
+
+void HandleFrame(u_char* user, const pcap_pkthdr* header, const u_char* data) {
+    auto* context = reinterpret_cast<LoopContext*>(user);
+    bool goOn = true;
+    try {
+        goOn = context->dispatcher->Dispatch(data, header->caplen);
+    } catch (...) {
+        // Nothing may unwind through libpcap; the dispatcher already contains its callback's
+        // errors, so this only guards against what it could not.
+        context->dispatcher->RecordLoopError("frame handling failed unexpectedly");
+    }
+    if (!goOn && context->breakOnStop) {
+        pcap_breakloop(context->handle);
+    }
+}
+
 bool IsPermissionProblem(const std::string& message) {
     return message.find("not permitted") != std::string::npos ||
            message.find("ermission denied") != std::string::npos;
@@ -118,7 +142,6 @@ void Capture::Open() {
     try {
         auto sniffer = std::make_unique<Tins::Sniffer>(
             interfaceName_, ConfigurationFor(interfaceName_, direction_));
-        sniffer->set_extract_raw_pdus(true);
         AttachKernelDirectionFilter(sniffer->get_pcap_handle(), direction_);
         sniffer_ = std::move(sniffer);
     } catch (const std::exception& e) {
@@ -142,13 +165,11 @@ void Capture::Run() {
     if (dispatcher_.StopRequested()) {
         return;
     }
-    try {
-        sniffer_->sniff_loop([this](Tins::PDU& frame) { return dispatcher_(frame); });
-    } catch (const std::exception& e) {
-        // Escaping the thread would end the process; the loss report names it instead.
-        dispatcher_.RecordLoopError(std::string("capture loop ended: ") + e.what());
-    } catch (...) {
-        dispatcher_.RecordLoopError("capture loop ended: unknown exception");
+    LoopContext context{sniffer_->get_pcap_handle(), &dispatcher_, true};
+    if (pcap_loop(context.handle, -1, HandleFrame, reinterpret_cast<u_char*>(&context)) ==
+        PCAP_ERROR) {
+        dispatcher_.RecordLoopError(std::string("capture loop ended: ") +
+                                    pcap_geterr(context.handle));
     }
 }
 
@@ -180,12 +201,10 @@ void Capture::Drain() {
     if (pcap_setnonblock(handle, 1, error) != 0) {
         return;
     }
-    const pcap_handler handler = [](u_char* user, const pcap_pkthdr* header, const u_char* data) {
-        reinterpret_cast<FrameDispatcher*>(user)->Dispatch(data, header->caplen);
-    };
+    LoopContext context{handle, &dispatcher_, false};
     for (int round = 0; round < kMaxDrainRounds; ++round) {
         const int handled =
-            pcap_dispatch(handle, -1, handler, reinterpret_cast<u_char*>(&dispatcher_));
+            pcap_dispatch(handle, -1, HandleFrame, reinterpret_cast<u_char*>(&context));
         // A break requested after the loop had ended is still pending once; it handles nothing.
         if (handled == PCAP_ERROR_BREAK) {
             continue;

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <iostream>
 #include <optional>
+#include <string>
 
 #include "apps/wirewatch/WatchLogLine.h"
 #include "transport/RoceFrame.h"
@@ -31,15 +33,18 @@ std::atomic<bool> enable_sniffing{false};
 std::atomic<uint32_t> c{0};  // leaving frames seen on both ports
 wire::LineLog log;
 
-// Logs and verifies a RoCE packet against one device; any other frame is skipped.
-void packetDetails(const Tins::PDU& pdu, unsigned int devId) {
+// Logs and verifies a RoCE packet once for each device named; any other frame is skipped.
+void packetDetails(const Tins::PDU& pdu, std::initializer_list<unsigned int> devIds) {
     std::optional<Bth> bth = ExtractBth(pdu);
     if (!bth) {
         return;
     }
-    log.WriteLine(WatchLogLine(*bth));
-    // A failed verification shows only in the end-of-run report.
-    verifier.VerifyPacket(devId, *bth);
+    const std::string line = WatchLogLine(*bth);
+    for (unsigned int devId : devIds) {
+        log.WriteLine(line);
+        // A failed verification shows only in the end-of-run report.
+        verifier.VerifyPacket(devId, *bth);
+    }
 }
 
 // Frames from the server: forwarded to the client; checked when they leave.
@@ -51,21 +56,20 @@ bool callback0in(wire::CapturedFrame& pdu) {
 // Frames from the client: forwarded to the server first, so checking adds no latency.
 bool callback1in(wire::CapturedFrame& pdu) {
     sender0.Send(pdu);
-    packetDetails(pdu, 1);
+    packetDetails(pdu, {1});
     return true;
 }
 
 // Frames leaving toward the server.
 bool callback0Out(wire::CapturedFrame& pdu) {
-    packetDetails(pdu, 0);
+    packetDetails(pdu, {0});
     ++c;
     return true;
 }
 
 // Frames leaving toward the client, checked against both devices.
 bool callback1Out(wire::CapturedFrame& pdu) {
-    packetDetails(pdu, 0);
-    packetDetails(pdu, 1);
+    packetDetails(pdu, {0, 1});
     ++c;
     return true;
 }
