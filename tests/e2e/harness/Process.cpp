@@ -7,26 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-
-#include "tests/e2e/harness/Wait.h"
+#include <sstream>
 
 namespace e2e {
 namespace {
 
-std::vector<std::string> WithNamespace(const std::vector<std::string>& argv,
-                                       const std::string& netns) {
-    if (netns.empty()) {
-        return argv;
-    }
-    std::vector<std::string> full = {"ip", "netns", "exec", netns};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return full;
-}
-
 [[noreturn]] void ExecChild(const std::vector<std::string>& argv, const std::string& cwd, int in,
                             int out, int err) {
-    // Own process group, so that the destructor can kill the program and
-    // anything it started in one go.
+    // Own process group, so that the program and anything it started die together.
     ::setpgid(0, 0);
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
@@ -43,10 +31,6 @@ std::vector<std::string> WithNamespace(const std::vector<std::string>& argv,
     ::_exit(127);
 }
 
-int DecodeStatus(int raw) {
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-}
-
 }  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const std::string& netns,
@@ -56,8 +40,12 @@ Process::Process(const std::vector<std::string>& argv, const std::string& netns,
         ::pipe2(err, O_CLOEXEC) != 0) {
         return;
     }
-    // Argument vectors are built before fork: the child may only exec.
-    const std::vector<std::string> full = WithNamespace(argv, netns);
+    // Built before fork: the child may only exec.
+    std::vector<std::string> full;
+    if (!netns.empty()) {
+        full = {"ip", "netns", "exec", netns};
+    }
+    full.insert(full.end(), argv.begin(), argv.end());
     pid_ = ::fork();
     if (pid_ == 0) {
         ExecChild(full, cwd, in[0], out[1], err[1]);
@@ -77,11 +65,11 @@ Process::Process(const std::vector<std::string>& argv, const std::string& netns,
 
 Process::~Process() {
     if (pid_ > 0 && !status_) {
-        ::kill(-pid_, SIGKILL);
-        ::kill(pid_, SIGKILL);
-        Wait(std::chrono::seconds(10));
+        Kill();
     }
-    CloseStdin();
+    if (stdin_ >= 0) {
+        ::close(stdin_);
+    }
     if (reader_.joinable()) {
         reader_.join();
     }
@@ -89,9 +77,8 @@ Process::~Process() {
 
 void Process::Drain(int outFd, int errFd) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    int open = 2;
     char buffer[4096];
-    while (open > 0) {
+    for (int open = 2; open > 0;) {
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
             break;
         }
@@ -112,37 +99,20 @@ void Process::Drain(int outFd, int errFd) {
     }
 }
 
-bool Process::WriteStdin(const std::string& text) {
-    if (stdin_ < 0) {
-        return false;
-    }
-    // A program that already ended must not kill us with SIGPIPE.
-    ::signal(SIGPIPE, SIG_IGN);
-    return ::write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
-void Process::CloseStdin() {
-    if (stdin_ >= 0) {
-        ::close(stdin_);
-        stdin_ = -1;
-    }
-}
-
 void Process::Signal(int signal) {
     if (pid_ > 0 && !status_) {
         ::kill(pid_, signal);
     }
 }
 
-std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
+std::optional<int> Process::Wait(milliseconds timeout) {
     if (pid_ <= 0 || status_) {
         return status_;
     }
     const bool ended = WaitUntil(
         [this] {
             siginfo_t info{};
-            // Look without reaping: while the zombie holds its id, the group
-            // id cannot have been reused by anyone else.
+            // Look without reaping: while the zombie holds its id, the group id cannot be reused.
             return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) ==
                        0 &&
                    info.si_pid == pid_;
@@ -155,21 +125,33 @@ std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
     ::kill(-pid_, SIGKILL);
     int raw = 0;
     ::waitpid(pid_, &raw, 0);
-    status_ = DecodeStatus(raw);
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     if (reader_.joinable()) {
         reader_.join();
     }
     return status_;
 }
 
-int Process::WaitOrKill(std::chrono::milliseconds timeout) {
-    if (const auto status = Wait(timeout)) {
-        return *status;
-    }
+void Process::Kill() {
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
-    Wait(std::chrono::seconds(10));
-    return -1;
+    Wait(seconds(10));
+}
+
+Finished Process::Finish(milliseconds timeout) {
+    if (stdin_ >= 0) {
+        ::close(stdin_);
+        stdin_ = -1;
+    }
+    Finished finished;
+    if (const auto status = Wait(timeout)) {
+        finished.status = *status;
+    } else if (pid_ > 0) {
+        Kill();
+    }
+    finished.out = Stdout();
+    finished.err = Stderr();
+    return finished;
 }
 
 std::string Process::Stdout() const {
@@ -182,7 +164,7 @@ std::string Process::Stderr() const {
     return stderr_;
 }
 
-bool Process::WaitForOutput(const std::string& needle, std::chrono::milliseconds timeout) const {
+bool Process::WaitForOutput(const std::string& needle, milliseconds timeout) const {
     return WaitUntil(
         [&] {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -192,15 +174,38 @@ bool Process::WaitForOutput(const std::string& needle, std::chrono::milliseconds
         timeout);
 }
 
-Finished Run(const std::vector<std::string>& argv, const std::string& netns,
-             std::chrono::milliseconds timeout) {
-    Process process(argv, netns);
-    process.CloseStdin();
-    Finished finished;
-    finished.status = process.WaitOrKill(timeout);
-    finished.out = process.Stdout();
-    finished.err = process.Stderr();
-    return finished;
+Finished Run(const std::vector<std::string>& argv, const std::string& netns, milliseconds timeout) {
+    return Process(argv, netns).Finish(timeout);
+}
+
+std::optional<std::string> FieldOf(const std::string& text, const std::string& key) {
+    const std::string needle = key + "=";
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + 1)) {
+        if (at == 0 || text[at - 1] == ' ' || text[at - 1] == '\n') {
+            const std::size_t start = at + needle.size();
+            return text.substr(start, text.find_first_of(" \n", start) - start);
+        }
+    }
+    return std::nullopt;
+}
+
+long long NumberOf(const std::string& text, const std::string& key) {
+    const auto value = FieldOf(text, key);
+    try {
+        return value ? std::stoll(*value) : -1;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 }  // namespace e2e

@@ -11,13 +11,34 @@
 
 namespace e2e {
 
-// A child program, optionally inside a network namespace, with its stdin as a
-// pipe we write and close and its stdout/stderr collected in the background.
-// The destructor kills whatever is still running (its whole process group).
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// Polls `condition` until it holds or `timeout` passes; returns its last value.
+template <typename Condition>
+bool WaitUntil(Condition condition, milliseconds timeout, milliseconds poll = milliseconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(poll);
+    }
+    return true;
+}
+
+// How a program ended (-1: killed when its time was up) and what it printed.
+struct Finished {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// A child program, optionally inside a network namespace, with its stdin a pipe that Finish
+// closes and its output collected in the background. The destructor kills its process group.
 class Process {
 public:
-    // Starts `argv` (searched in PATH) in `netns` ("" = ours) with working
-    // directory `cwd` ("" = ours). Check Started() before use.
+    // Starts `argv` (searched in PATH) in `netns` ("" = ours), in directory `cwd` ("" = ours).
     explicit Process(const std::vector<std::string>& argv, const std::string& netns = "",
                      const std::string& cwd = "");
     ~Process();
@@ -25,25 +46,19 @@ public:
     Process& operator=(const Process&) = delete;
 
     bool Started() const { return pid_ > 0; }
-    pid_t Pid() const { return pid_; }
-
-    // False when the program no longer reads its input.
-    bool WriteStdin(const std::string& text);
-    void CloseStdin();
     void Signal(int signal);
-
-    // The exit code (128 + signal when killed) once it ended within `timeout`.
-    std::optional<int> Wait(std::chrono::milliseconds timeout);
-    // Like Wait, but kills the program when the time is up and reports -1.
-    int WaitOrKill(std::chrono::milliseconds timeout);
+    // Closes its input and waits for its end, killing it after `timeout`.
+    Finished Finish(milliseconds timeout = seconds(30));
 
     std::string Stdout() const;
     std::string Stderr() const;
     // True once `needle` has appeared on stdout or stderr within `timeout`.
-    bool WaitForOutput(const std::string& needle, std::chrono::milliseconds timeout) const;
+    bool WaitForOutput(const std::string& needle, milliseconds timeout = seconds(20)) const;
 
 private:
     void Drain(int outFd, int errFd);
+    std::optional<int> Wait(milliseconds timeout);
+    void Kill();
 
     pid_t pid_ = -1;
     int stdin_ = -1;
@@ -54,13 +69,14 @@ private:
     std::thread reader_;
 };
 
-// Runs a program to its end (killed after `timeout`) and returns it, finished.
-struct Finished {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+// Runs a program with no input to its end, killed after `timeout`.
 Finished Run(const std::vector<std::string>& argv, const std::string& netns = "",
-             std::chrono::milliseconds timeout = std::chrono::seconds(30));
+             milliseconds timeout = seconds(30));
+
+// The value of "key=value" in a program's summary line; nothing when absent.
+std::optional<std::string> FieldOf(const std::string& text, const std::string& key);
+// A numeric summary field, or -1 when absent or not a number.
+long long NumberOf(const std::string& text, const std::string& key);
+std::vector<std::string> Lines(const std::string& text);
 
 }  // namespace e2e

@@ -9,8 +9,13 @@
 
 namespace e2e {
 
-// Why end-to-end tests cannot run here (not root, no `ip netns`); nothing
-// when they can. Use E2E_SKIP_UNLESS_POSSIBLE() at the top of a test.
+// The programs built in this tree.
+inline const std::string kRocepeer = BENCH_ROCEPEER;
+inline const std::string kWirewatch = BENCH_WIREWATCH;
+inline const std::string kWirebend = BENCH_WIREBEND;
+inline const std::string kTestbedScript = BENCH_TESTBED_SCRIPT;
+
+// Why end-to-end tests cannot run here (not root, no `ip netns`); nothing when they can.
 std::optional<std::string> WhyEndToEndCannotRun();
 
 #define E2E_SKIP_UNLESS_POSSIBLE()                           \
@@ -23,8 +28,8 @@ struct TestbedOptions {
     int dropPercent = 0;  // with bridge: share of RoCE frames dropped at random
 };
 
-// The rig of scripts/testbed.sh under a prefix unique to this process. Brought
-// down in the destructor, and on SIGINT, SIGTERM or the watchdog's SIGALRM.
+// The rig of scripts/testbed.sh under a prefix unique to this process. Brought down in the
+// destructor, and on SIGINT, SIGTERM or the watchdog's SIGALRM.
 class Testbed {
 public:
     static constexpr const char* kHostInterface = "eth0";
@@ -60,10 +65,27 @@ private:
     std::string error_;
 };
 
-// Absolute path of scripts/testbed.sh in the source tree.
-std::string TestbedScript();
-// Path of a program built in this tree ("rocepeer", "wirewatch", "wirebend",
-// "midwire"); nothing when the build has no such target.
-std::optional<std::string> ProgramPath(const std::string& name);
+// A run of a bench program in `netns`, in a working directory of its own (removed at the end)
+// or in `dir` (kept), ended by closing its input as an operator's key press would.
+class BenchRun {
+public:
+    BenchRun(const std::string& program, const std::vector<std::string>& args,
+             const std::string& netns, const std::string& dir = "");
+    ~BenchRun();
+    BenchRun(const BenchRun&) = delete;
+    BenchRun& operator=(const BenchRun&) = delete;
+
+    Process& process() { return *process_; }
+    Finished Stop() { return process_->Finish(); }
+    const std::string& Dir() const { return dir_; }
+    // A file the program wrote in its working directory; empty when there is none.
+    std::string Read(const std::string& name) const;
+    bool Has(const std::string& name) const;
+
+private:
+    bool ownsDir_;
+    std::string dir_;
+    std::optional<Process> process_;
+};
 
 }  // namespace e2e

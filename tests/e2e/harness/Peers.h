@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/harness/Process.h"
+#include "tests/e2e/harness/Testbed.h"
+#include "tools/rocepeer/RoceFrames.h"
+
+namespace e2e {
+
+using roceframes::Bytes;
+
+// One of the rig's two hosts, where rocepeer runs.
+struct Host {
+    bool isClient;
+    const char* mac;
+    const char* ip;
+    std::string Ns(const Testbed& rig) const { return isClient ? rig.ClientNs() : rig.ServerNs(); }
+};
+inline const Host kClient{true, Testbed::kClientMac, Testbed::kClientIp};
+inline const Host kServer{false, Testbed::kServerMac, Testbed::kServerIp};
+// rocepeer's default queue pairs: the requester's on the client, the responder's on the server.
+constexpr std::uint32_t kClientQp = 0x11;
+constexpr std::uint32_t kServerQp = 0x12;
+
+// Lower-case hexadecimal without prefix, as the programs print numbers.
+std::string Hex(std::uint32_t value);
+
+// Sends one frame of `kind` (rocepeer frame options) from one host to the other; returns the
+// bytes rocepeer says it sent, nothing when it failed.
+Bytes SendFrame(const Testbed& rig, const Host& from, const Host& to,
+                const std::vector<std::string>& kind, const char* peerIp = nullptr);
+
+// One kind of frame: how rocepeer is asked for it and the bytes it must put on the wire.
+struct FrameCase {
+    std::string name;
+    std::vector<std::string> args;
+    const char* peerIp;
+    Bytes expected;
+    std::optional<roceframes::BthFields> bth;  // the RoCE frames' header
+    bool toRocePort;                           // UDP to port 4791, whole RoCE or not
+};
+
+// Every kind of frame the bench must pass untouched from `from` to `to`, whose queue pair is
+// `toQp`. The first is RoCE with an opcode above 9, so a decimal log line would show; the last
+// is RoCE too, so its log lines prove that every frame before it was handled.
+std::vector<FrameCase> FramesOfEveryKind(const Host& from, const Host& to, std::uint32_t toQp);
+
+// The requester/responder exchange: messages of mixed sizes, several packets each, from a PSN
+// just before the 24-bit wrap.
+constexpr std::uint32_t kExchangePsn = 0xfffff0;
+constexpr std::uint32_t kExchangeMessages = 60;
+inline const std::vector<std::uint32_t> kExchangeSizes = {200, 1024, 2500, 5000};
+constexpr std::uint32_t kExchangeMtu = 1024;
+
+struct Exchange {
+    Finished request;
+    std::string responder;  // its summary line
+};
+// Runs a requester on the client against a responder on the server; `options` are added to,
+// and override, the requester's.
+Exchange RunExchange(const Testbed& rig, const std::vector<std::string>& options = {});
+
+}  // namespace e2e
