@@ -150,11 +150,22 @@ TEST_F(Veth, NoFrameBetweenOpenAndStopIsLost) {
         for (const auto& capture : captures.Captures()) {
             capture->RequestStop();
         }
+        // Observers on the same ports tell when the kernel has handed the last frame to every
+        // capture socket (under load its delivery can lag the send).
+        Recorder observedIn;
+        Recorder observedOut;
+        wire::CaptureSet observers;
+        observers.Add("wh4b1", PCAP_D_IN, observedIn.Callback());
+        observers.Add("wh4b0", PCAP_D_OUT, observedOut.Callback());
+        observers.OpenAll();
+        observers.StartAll();
         for (uint8_t i = 0; i < 20; ++i) {
             sent.push_back(wire_test::RoceFrameWithZeroChecksum(100 + i));
             ASSERT_TRUE(client.Send(CapturedFrame(sent.back())));
             ASSERT_TRUE(bench.Send(CapturedFrame(sent.back())));
         }
+        ASSERT_TRUE(WaitFor(
+            [&] { return observedIn.Frames().size() == 20 && observedOut.Frames().size() == 20; }));
         captures.StopAll();
         EXPECT_EQ(arriving.Frames(), sent) << "round " << int{round};
         EXPECT_EQ(leaving.Frames(), sent) << "round " << int{round};
