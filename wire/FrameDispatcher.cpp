@@ -1,7 +1,6 @@
 #include "wire/FrameDispatcher.h"
 
 #include <tins/exceptions.h>
-#include <tins/rawpdu.h>
 
 #include <exception>
 #include <optional>
@@ -10,19 +9,6 @@
 namespace wire {
 
 FrameDispatcher::FrameDispatcher(FrameCallback callback) : callback_(std::move(callback)) {}
-
-bool FrameDispatcher::operator()(Tins::PDU& rawFrame) {
-    if (rawFrame.pdu_type() == Tins::PDU::RAW) {
-        const auto& bytes = static_cast<const Tins::RawPDU&>(rawFrame).payload();
-        return Dispatch(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    }
-    if (const auto* captured = dynamic_cast<const CapturedFrame*>(&rawFrame)) {
-        return Dispatch(captured->bytes().data(), static_cast<uint32_t>(captured->bytes().size()));
-    }
-    // A frame libtins parsed itself: its serialisation is the closest to its bytes there is.
-    const Tins::PDU::serialization_type bytes = rawFrame.serialize();
-    return Dispatch(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
 
 bool FrameDispatcher::Dispatch(const uint8_t* data, uint32_t size) {
     framesSeen_.fetch_add(1);

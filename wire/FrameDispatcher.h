@@ -1,7 +1,5 @@
 #pragma once
 
-#include <tins/pdu.h>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -32,10 +30,7 @@ class FrameDispatcher {
 public:
     explicit FrameDispatcher(FrameCallback callback);
 
-    // Dispatches a frame held whole in a RawPDU (a capture with raw extraction), a CapturedFrame,
-    // or any other libtins frame by its serialisation.
-    bool operator()(Tins::PDU& rawFrame);
-    // Dispatches a frame given by its bytes.
+    // Hands over one frame given by its bytes; false when the loop is to end.
     bool Dispatch(const uint8_t* data, uint32_t size);
 
     // Makes the loop end after the frame in hand; frames still reach the callback (a drain).

@@ -28,12 +28,8 @@ TEST(FrameDispatcher, HandsOverExactBytesUntilTheCallbackOrAStopRequestEndsTheLo
         seen.push_back(frame.bytes());
         return goOn;
     });
-    Tins::RawPDU raw(roce);
-    CapturedFrame captured(odd);
-    Tins::EthernetII parsed(odd.data(), static_cast<uint32_t>(odd.size()));
-    EXPECT_TRUE(dispatcher(raw));
-    EXPECT_TRUE(dispatcher(captured));
-    EXPECT_TRUE(dispatcher(parsed));
+    EXPECT_TRUE(Dispatch(dispatcher, roce));
+    EXPECT_TRUE(Dispatch(dispatcher, odd));
     goOn = false;
     EXPECT_FALSE(Dispatch(dispatcher, arp));
     goOn = true;
@@ -41,12 +37,7 @@ TEST(FrameDispatcher, HandsOverExactBytesUntilTheCallbackOrAStopRequestEndsTheLo
     // A stop still hands over the frame in hand: it is forwarded, not lost.
     EXPECT_FALSE(Dispatch(dispatcher, roce));
 
-    EXPECT_EQ(dispatcher.FramesSeen(), 5u);
-    ASSERT_EQ(seen.size(), 5u);
-    // libtins pads what it serialises itself; only the frame's own bytes are comparable.
-    ASSERT_GE(seen[2].size(), odd.size());
-    EXPECT_EQ(Bytes(seen[2].begin(), seen[2].begin() + odd.size()), odd);
-    seen.erase(seen.begin() + 2);
+    EXPECT_EQ(dispatcher.FramesSeen(), 4u);
     EXPECT_EQ(seen, (std::vector<Bytes>{roce, odd, arp, roce}));
 }
 
