@@ -1,8 +1,9 @@
 #include "modifier/Modifier.h"
 
-#include <tins/pdu.h>
 #include <tins/udp.h>
+#include <chrono>
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
@@ -161,12 +162,6 @@ bool Modifier::WaitForPacket() {
     std::unique_lock<std::mutex> lock(mutex);
     packetArrived.wait(lock, [this] { return interrupted || !packetsBuffer.empty(); });
     return !interrupted;
-}
-
-bool Modifier::WaitForPacketFor(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex);
-    packetArrived.wait_for(lock, timeout, [this] { return interrupted || !packetsBuffer.empty(); });
-    return !interrupted && !packetsBuffer.empty();
 }
 
 void Modifier::Interrupt() {

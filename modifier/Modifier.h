@@ -2,7 +2,6 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -105,9 +104,6 @@ public:
     // Blocks until a packet is buffered (true) or Interrupt has been called
     // (false, also when packets are buffered). Draws nothing.
     [[nodiscard]] bool WaitForPacket();
-
-    // As WaitForPacket, but also returns false once `timeout` has passed.
-    [[nodiscard]] bool WaitForPacketFor(std::chrono::milliseconds timeout);
 
     // Wakes every waiter now and makes every later wait return false at once.
     void Interrupt();

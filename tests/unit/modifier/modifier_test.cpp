@@ -218,11 +218,11 @@ TEST(ModifierInject, BuffersOnlyFramesWhoseFirstUdpLayerIsRoce) {
     Tins::EthernetII tunnelledRoce = Tins::EthernetII() / Tins::IP() / Tins::UDP(1234, 1) /
                                      Tins::UDP(kRocePort, 2) / Tins::RawPDU("x");
     modifier.InjectPacket(&tunnelledRoce);
-    EXPECT_FALSE(modifier.WaitForPacketFor(1ms));
+    EXPECT_EQ(modifier.GetPacketBufferSize(), 0);
     Tins::EthernetII roceCarryingUdp = Tins::EthernetII() / Tins::IP() / Tins::UDP(kRocePort, 3) /
                                        Tins::UDP(1234, 4) / Tins::RawPDU("x");
     modifier.InjectPacket(&roceCarryingUdp);
-    EXPECT_TRUE(modifier.WaitForPacketFor(0ms));
+    EXPECT_EQ(modifier.GetPacketBufferSize(), 1);
     EXPECT_TRUE(modifier.WaitForPacket());
 
     Tins::EthernetII tcp = Tins::EthernetII() / Tins::IP() / Tins::TCP(kRocePort, 1);
@@ -374,7 +374,6 @@ TEST(ModifierThreads, InterruptWakesABlockedWaiterAndStaysSet) {
     EXPECT_FALSE(waiter.get());
     InjectTags(modifier, {1});
     EXPECT_FALSE(modifier.WaitForPacket());
-    EXPECT_FALSE(modifier.WaitForPacketFor(5s));
 }
 
 }  // namespace
