@@ -1,7 +1,7 @@
 #include "modifier/Modifier.h"
 
+#include <tins/pdu.h>
 #include <tins/udp.h>
-#include <chrono>
 
 #include <chrono>
 #include <cstdlib>
