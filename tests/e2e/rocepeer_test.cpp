@@ -2,25 +2,15 @@
 // programs.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include "tests/e2e/harness/Capture.h"
 #include "tests/e2e/harness/Peers.h"
 
 namespace {
 
 using e2e::NumberOf;
 
-class RocepeerThroughBridge : public ::testing::Test {
+class RocepeerThroughBridge : public e2e::RigTest {
 protected:
-    void SetUp() override {
-        E2E_SKIP_UNLESS_POSSIBLE();
-        rig_.emplace(e2e::TestbedOptions{true, dropPercent_});
-        ASSERT_TRUE(rig_->Up()) << rig_->Error();
-    }
-
-    int dropPercent_ = 0;
-    std::optional<e2e::Testbed> rig_;
+    RocepeerThroughBridge() { options_.bridge = true; }
 };
 
 TEST_F(RocepeerThroughBridge, MixedMessagesCrossThePsnWrapWithoutLoss) {
@@ -38,7 +28,7 @@ TEST_F(RocepeerThroughBridge, MixedMessagesCrossThePsnWrapWithoutLoss) {
 
 class RocepeerThroughLossyBridge : public RocepeerThroughBridge {
 protected:
-    RocepeerThroughLossyBridge() { dropPercent_ = 10; }
+    RocepeerThroughLossyBridge() { options_.dropPercent = 10; }
 };
 
 TEST_F(RocepeerThroughLossyBridge, CompletesByRetransmissionAndSaysSo) {
@@ -51,17 +41,14 @@ TEST_F(RocepeerThroughLossyBridge, CompletesByRetransmissionAndSaysSo) {
 }
 
 TEST_F(RocepeerThroughBridge, SingleFramesOfEveryKindArriveByteForByte) {
-    e2e::Capture server(rig_->ServerNs(), e2e::Testbed::kHostInterface, "in");
-    ASSERT_TRUE(server.Listening()) << server.Error();
+    auto server = Listen(e2e::kServer, "in");
     std::vector<e2e::Frame> sent;
     for (const e2e::FrameCase& kind : e2e::FramesOfEveryKind(e2e::kClient, e2e::kServer, 0x12)) {
-        SCOPED_TRACE(kind.name);
-        ASSERT_EQ(e2e::SendFrame(*rig_, e2e::kClient, e2e::kServer, kind.args, kind.peerIp),
-                  kind.expected);
+        ASSERT_EQ(Send(kind), kind.expected) << kind.name;
         sent.push_back(kind.expected);
-        EXPECT_TRUE(server.WaitFor([&](const auto& got) { return got.size() == sent.size(); }));
+        EXPECT_TRUE(server->WaitForCount(sent.size())) << kind.name;
     }
-    EXPECT_EQ(server.Stop(), sent);
+    EXPECT_EQ(server->Stop(), sent);
 }
 
 TEST_F(RocepeerThroughBridge, FailuresEndWithTheirOwnStatus) {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <set>
 
-#include "tests/e2e/harness/Capture.h"
 #include "tests/e2e/harness/Peers.h"
 
 namespace {
@@ -67,32 +66,12 @@ std::vector<long long> RoceTimes(const e2e::Capture& capture) {
     return roce;
 }
 
-class Wirebend : public ::testing::Test {
+class Wirebend : public e2e::RigTest {
 protected:
-    void SetUp() override {
-        E2E_SKIP_UNLESS_POSSIBLE();
-        rig_.emplace();
-        ASSERT_TRUE(rig_->Up()) << rig_->Error();
-    }
-
-    // A run that has printed its banner, so its captures are open.
     std::unique_ptr<e2e::BenchRun> Start(const std::vector<std::string>& args) {
-        auto bench = std::make_unique<e2e::BenchRun>(e2e::kWirebend, args, rig_->BenchNs());
-        EXPECT_TRUE(bench->process().WaitForOutput(kStartBanner)) << bench->process().Stderr();
-        return bench;
+        return RigTest::Start(e2e::kWirebend, args, kStartBanner);
     }
-
-    std::unique_ptr<e2e::Capture> Listen(const e2e::Host& host, const char* direction) {
-        auto capture =
-            std::make_unique<e2e::Capture>(host.Ns(*rig_), e2e::Testbed::kHostInterface, direction);
-        EXPECT_TRUE(capture->Listening()) << capture->Error();
-        return capture;
-    }
-
-    Bytes FromClient(const std::vector<std::string>& kind) {
-        return e2e::SendFrame(*rig_, kClient, kServer, kind);
-    }
-
+    Bytes FromClient(const std::vector<std::string>& kind) { return Send(kClient, kServer, kind); }
     static std::vector<std::string> Log(const e2e::BenchRun& bench) {
         return e2e::Lines(bench.Read(kLogName));
     }
@@ -100,8 +79,6 @@ protected:
     static bool WaitForLog(const e2e::BenchRun& bench, std::size_t packets) {
         return e2e::WaitUntil([&] { return Log(bench).size() >= packets + 1; }, e2e::seconds(5));
     }
-
-    std::optional<e2e::Testbed> rig_;
 };
 
 TEST_F(Wirebend, PassingEverythingForwardsABurstInOrderByteForByteAndLogsEachPacket) {
@@ -115,7 +92,7 @@ TEST_F(Wirebend, PassingEverythingForwardsABurstInOrderByteForByteAndLogsEachPac
     ASSERT_EQ(burst.status, 0) << burst.err;
     const std::vector<Bytes> frames = RoceOnly(sent->Stop());
     ASSERT_GE(frames.size(), 100u);
-    EXPECT_TRUE(arrived->WaitFor([&](const auto& got) { return got.size() >= frames.size(); }));
+    EXPECT_TRUE(arrived->WaitForCount(frames.size()));
     ASSERT_TRUE(WaitForLog(*bench, frames.size()));
     const e2e::Finished run = bench->Stop();
 
@@ -153,8 +130,7 @@ TEST_F(Wirebend, ClientSendsOnlyRocePortFramesWhileEveryServerFrameIsForwarded) 
     std::vector<Bytes> toServer;
     std::vector<Bytes> toClient;
     for (const e2e::FrameCase& frame : e2e::FramesOfEveryKind(kClient, kServer, e2e::kServerQp)) {
-        ASSERT_EQ(e2e::SendFrame(*rig_, kClient, kServer, frame.args, frame.peerIp), frame.expected)
-            << frame.name;
+        ASSERT_EQ(Send(frame), frame.expected) << frame.name;
         // Port 4791 frames too short for a BTH are drawn for and forwarded, but not logged.
         if (frame.toRocePort) {
             toServer.push_back(frame.expected);
@@ -162,11 +138,11 @@ TEST_F(Wirebend, ClientSendsOnlyRocePortFramesWhileEveryServerFrameIsForwarded) 
     }
     toServer.push_back(FromClient(RoceArgs(100, 17, 26)));
     for (const e2e::FrameCase& frame : e2e::FramesOfEveryKind(kServer, kClient, e2e::kClientQp)) {
-        toClient.push_back(e2e::SendFrame(*rig_, kServer, kClient, frame.args, frame.peerIp));
+        toClient.push_back(Send(frame));
         ASSERT_EQ(toClient.back(), frame.expected) << frame.name;
     }
-    EXPECT_TRUE(atServer->WaitFor([&](const auto& got) { return got.size() >= toServer.size(); }));
-    EXPECT_TRUE(atClient->WaitFor([&](const auto& got) { return got.size() >= toClient.size(); }));
+    EXPECT_TRUE(atServer->WaitForCount(toServer.size()));
+    EXPECT_TRUE(atClient->WaitForCount(toClient.size()));
     ASSERT_TRUE(WaitForLog(*bench, 4));
     const e2e::Finished run = bench->Stop();
 
@@ -174,7 +150,7 @@ TEST_F(Wirebend, ClientSendsOnlyRocePortFramesWhileEveryServerFrameIsForwarded) 
     EXPECT_EQ(atClient->Stop(), toClient);
     // In decimal.
     EXPECT_EQ(bench->Read(kLogName),
-              "Test start : \nop:17 #11259375 dest:18\nop:10 #16777215 dest:1193046\n"
+              "Test start : \nop:17 #11259375 dest:18\nop:255 #16777215 dest:1193046\n"
               "op:4 #16 dest:18\nop:17 #100 dest:26\n");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, Output(toServer.size(), 0, 0, 0));
@@ -277,6 +253,7 @@ TEST_F(Wirebend, EndOfInputAtOnceEndsCleanlyAndBadStartsAreRefused) {
     EXPECT_EQ(inverted.status, 2);
     EXPECT_NE(inverted.err.find("40"), std::string::npos) << inverted.err;
     EXPECT_NE(inverted.err.find("30"), std::string::npos) << inverted.err;
+    EXPECT_EQ(inverted.out, "");
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "tests/e2e/harness/Capture.h"
 #include "tests/e2e/harness/Peers.h"
 #include "tools/rocepeer/ReliableConnection.h"
 
@@ -69,20 +68,11 @@ std::optional<std::vector<std::string>> SortedPacketLines(const std::string& log
     return lines;
 }
 
-class WirewatchInRig : public ::testing::Test {
+class WirewatchInRig : public e2e::RigTest {
 protected:
-    void SetUp() override {
-        E2E_SKIP_UNLESS_POSSIBLE();
-        rig_.emplace();
-        ASSERT_TRUE(rig_->Up()) << rig_->Error();
-    }
-
     std::unique_ptr<e2e::BenchRun> Start(const std::string& clientQp = "11",
                                          const std::string& serverQp = "12") {
-        auto bench = std::make_unique<e2e::BenchRun>(
-            e2e::kWirewatch, std::vector<std::string>{clientQp, serverQp}, rig_->BenchNs());
-        EXPECT_TRUE(bench->process().WaitForOutput(kStartBanner)) << bench->process().Stderr();
-        return bench;
+        return RigTest::Start(e2e::kWirewatch, {clientQp, serverQp}, kStartBanner);
     }
 
     // Waits until the log holds exactly `expected` packet lines, in any order.
@@ -91,14 +81,12 @@ protected:
         return e2e::WaitUntil([&] { return SortedPacketLines(bench.Read(kLogName)) == expected; },
                               e2e::seconds(10));
     }
-
-    std::optional<e2e::Testbed> rig_;
 };
 
 TEST_F(WirewatchInRig, EachRunRegistersItsQueuePairsAndStartsAFreshLog) {
     auto first = Start("0x1a", "2B");
     const e2e::FrameCase roce = e2e::FramesOfEveryKind(kClient, kServer, kServerQp).front();
-    ASSERT_EQ(e2e::SendFrame(*rig_, kClient, kServer, roce.args), roce.expected);
+    ASSERT_EQ(Send(roce), roce.expected);
     EXPECT_TRUE(WaitForLog(*first, LogLinesOf(*roce.bth))) << first->Read(kLogName);
     const e2e::Finished run = first->Stop();
     EXPECT_EQ(run.status, kExitStatus);
@@ -110,12 +98,13 @@ TEST_F(WirewatchInRig, EachRunRegistersItsQueuePairsAndStartsAFreshLog) {
     } later[] = {{"1a", 0x1a}, {"zz", 0}};
     for (const auto& qps : later) {
         SCOPED_TRACE(qps.client);
-        e2e::BenchRun again(e2e::kWirewatch, {qps.client, "0x2b"}, rig_->BenchNs(), first->Dir());
-        const e2e::Finished end = again.Stop();
+        const e2e::Finished end =
+            e2e::Process({e2e::kWirewatch, qps.client, "0x2b"}, rig_->BenchNs(), first->Dir())
+                .Finish();
         EXPECT_EQ(end.status, kExitStatus);
         EXPECT_EQ(end.out, Output(0, {}, {}, qps.clientQp, 0x2b));
         EXPECT_EQ(end.err, "") << "no loss to report";
-        EXPECT_EQ(again.Read(kLogName), kLogStart);
+        EXPECT_EQ(first->Read(kLogName), kLogStart);
     }
 }
 
@@ -193,10 +182,8 @@ TEST_F(WirewatchInRig, RequesterAndResponderCompleteAndTheReportMatchesTheirPsns
 
 TEST_F(WirewatchInRig, FramesOfEveryKindCrossByteForByteAndOnlyRoceIsLogged) {
     auto bench = Start();
-    e2e::Capture atServer(rig_->ServerNs(), e2e::Testbed::kHostInterface, "in");
-    e2e::Capture atClient(rig_->ClientNs(), e2e::Testbed::kHostInterface, "in");
-    ASSERT_TRUE(atServer.Listening()) << atServer.Error();
-    ASSERT_TRUE(atClient.Listening()) << atClient.Error();
+    auto atServer = Listen(kServer, "in");
+    auto atClient = Listen(kClient, "in");
 
     std::vector<std::string> logLines;
     std::uint32_t frames = 0;
@@ -205,20 +192,18 @@ TEST_F(WirewatchInRig, FramesOfEveryKindCrossByteForByteAndOnlyRoceIsLogged) {
         const e2e::Host& to;
         std::uint32_t toQp;
         e2e::Capture& farSide;
-    } directions[] = {{kClient, kServer, kServerQp, atServer},
-                      {kServer, kClient, kClientQp, atClient}};
+    } directions[] = {{kClient, kServer, kServerQp, *atServer},
+                      {kServer, kClient, kClientQp, *atClient}};
     for (const auto& direction : directions) {
         std::vector<e2e::Frame> sent;
         for (const e2e::FrameCase& frame :
              e2e::FramesOfEveryKind(direction.from, direction.to, direction.toQp)) {
             SCOPED_TRACE(std::string(direction.from.ip) + " -> " + direction.to.ip + ": " +
                          frame.name);
-            ASSERT_EQ(e2e::SendFrame(*rig_, direction.from, direction.to, frame.args, frame.peerIp),
-                      frame.expected);
+            ASSERT_EQ(Send(frame), frame.expected);
             sent.push_back(frame.expected);
             // One frame at a time, so the far side must see them in the order sent.
-            EXPECT_TRUE(direction.farSide.WaitFor(
-                [&](const auto& seen) { return seen.size() == sent.size(); }));
+            EXPECT_TRUE(direction.farSide.WaitForCount(sent.size()));
             if (frame.bth) {
                 const auto lines = LogLinesOf(*frame.bth);
                 logLines.insert(logLines.end(), lines.begin(), lines.end());

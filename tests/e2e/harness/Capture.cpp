@@ -56,9 +56,8 @@ std::vector<Frame> Capture::Frames(std::vector<long long>* micros) const {
     return frames;
 }
 
-bool Capture::WaitFor(const std::function<bool(const std::vector<Frame>&)>& enough,
-                      milliseconds timeout) const {
-    return WaitUntil([&] { return enough(Frames()); }, timeout, milliseconds(20));
+bool Capture::WaitForCount(std::size_t count, milliseconds timeout) const {
+    return WaitUntil([&] { return Frames().size() >= count; }, timeout, milliseconds(20));
 }
 
 std::vector<Frame> Capture::Stop() {

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,9 +29,8 @@ public:
     // The frames captured so far, in order, exactly as on the wire; with `micros`, also the
     // capture time of each in microseconds.
     std::vector<Frame> Frames(std::vector<long long>* micros = nullptr) const;
-    // Waits until `enough` holds for the frames captured so far.
-    bool WaitFor(const std::function<bool(const std::vector<Frame>&)>& enough,
-                 milliseconds timeout = seconds(5)) const;
+    // True once at least `count` frames have been captured within `timeout`.
+    bool WaitForCount(std::size_t count, milliseconds timeout = seconds(5)) const;
     // Stops tcpdump and returns everything it captured.
     std::vector<Frame> Stop();
 

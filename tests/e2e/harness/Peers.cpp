@@ -8,8 +8,8 @@ namespace e2e {
 namespace {
 
 using roceframes::BthFields;
+using roceframes::RoceOptions;
 
-// A recognisable payload of `size` bytes.
 Bytes Pattern(std::size_t size) {
     Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i) {
@@ -24,7 +24,7 @@ roceframes::Endpoints Between(const Host& from, const Host& to, const char* toIp
 }
 
 FrameCase RoceCase(const std::string& name, const Host& from, const Host& to, const BthFields& bth,
-                   std::size_t payload, roceframes::RoceOptions options = {},
+                   std::size_t payload, RoceOptions options = {},
                    std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"--kind",         "roce",
                                      "--opcode",       std::to_string(bth.opcode),
@@ -33,36 +33,27 @@ FrameCase RoceCase(const std::string& name, const Host& from, const Host& to, co
                                      "--ackreq-byte",  std::to_string(bth.ackReqByte),
                                      "--payload-size", std::to_string(payload)};
     args.insert(args.end(), extra.begin(), extra.end());
-    return {
-        name,  args,
-        to.ip, roceframes::BuildRoceFrame(Between(from, to, to.ip), bth, Pattern(payload), options),
-        bth,   true};
+    const Bytes frame =
+        roceframes::BuildRoceFrame(Between(from, to, to.ip), bth, Pattern(payload), options);
+    return {name, &from, &to, args, to.ip, frame, bth, true};
 }
 
 FrameCase UdpCase(const std::string& name, const Host& from, const Host& to, std::uint16_t srcPort,
                   std::uint16_t dstPort, std::size_t payload, bool checksum) {
     std::vector<std::string> args = {"--kind",         "udp",
-                                     "--src-port",     std::to_string(srcPort),
                                      "--dst-port",     std::to_string(dstPort),
                                      "--payload-size", std::to_string(payload)};
+    // rocepeer's own source port unless another is asked for.
+    if (srcPort != RoceOptions{}.srcPort) {
+        args.insert(args.end(), {"--src-port", std::to_string(srcPort)});
+    }
     if (!checksum) {
         args.push_back("--no-udp-checksum");
     }
-    return {name,
-            args,
-            to.ip,
-            roceframes::BuildUdpFrame(Between(from, to, to.ip), srcPort, dstPort, Pattern(payload),
-                                      checksum),
-            std::nullopt,
-            dstPort == roceframes::kRoceUdpPort};
-}
-
-Bytes FromHex(const std::string& text) {
-    Bytes bytes;
-    for (std::size_t at = 0; at + 1 < text.size(); at += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(at, 2), nullptr, 16)));
-    }
-    return bytes;
+    const Bytes frame = roceframes::BuildUdpFrame(Between(from, to, to.ip), srcPort, dstPort,
+                                                  Pattern(payload), checksum);
+    return {name,  &from, &to,          args,
+            to.ip, frame, std::nullopt, dstPort == roceframes::kRoceUdpPort};
 }
 
 }  // namespace
@@ -73,30 +64,21 @@ std::string Hex(std::uint32_t value) {
     return text.str();
 }
 
-Bytes SendFrame(const Testbed& rig, const Host& from, const Host& to,
-                const std::vector<std::string>& kind, const char* peerIp) {
-    std::vector<std::string> argv = {kRocepeer,    "frame", "--dev",     "eth0",
-                                     "--peer-mac", to.mac,  "--peer-ip", peerIp ? peerIp : to.ip};
-    argv.insert(argv.end(), kind.begin(), kind.end());
-    const Finished sent = Run(argv, from.Ns(rig));
-    const std::string hex = sent.out.substr(0, sent.out.find('\n'));
-    const bool valid = sent.status == 0 && hex.find_first_not_of("0123456789abcdef") == hex.npos;
-    return valid ? FromHex(hex) : Bytes{};
-}
-
 std::vector<FrameCase> FramesOfEveryKind(const Host& from, const Host& to, std::uint32_t toQp) {
-    // An ARP request for an address nobody holds, so that no host answers behind the test's back.
+    // Nobody holds this address, so nobody answers the ARP request behind the test's back.
     static constexpr char kUnownedIp[] = "10.47.0.99";
-    roceframes::RoceOptions checkedWithId;
+    RoceOptions checkedWithId;
     checkedWithId.ipId = 7;
     checkedWithId.udpChecksum = true;
     return {
         RoceCase("acknowledge, zero UDP checksum", from, to,
                  {roceframes::kOpcodeAcknowledge, toQp, 0xabcdef, 0}, 4),
-        RoceCase("opcode 10, reserved ackreq bits, UDP checksum, IP id", from, to,
-                 {10, 0x123456, 0xffffff, 0x41}, 16, checkedWithId,
+        RoceCase("opcode 255, reserved ackreq bits, UDP checksum, IP id", from, to,
+                 {255, 0x123456, 0xffffff, 0x41}, 16, checkedWithId,
                  {"--udp-checksum", "--ip-id", "7"}),
         {"arp request",
+         &from,
+         &to,
          {"--kind", "arp"},
          kUnownedIp,
          roceframes::BuildArpRequest(Between(from, to, kUnownedIp)),
@@ -133,6 +115,41 @@ Exchange RunExchange(const Testbed& rig, const std::vector<std::string>& options
     responder.Signal(SIGTERM);
     exchange.responder = responder.Finish(seconds(10)).out;
     return exchange;
+}
+
+void RigTest::SetUp() {
+    E2E_SKIP_UNLESS_POSSIBLE();
+    rig_.emplace(options_);
+    ASSERT_TRUE(rig_->Up()) << rig_->Error();
+}
+
+std::unique_ptr<BenchRun> RigTest::Start(const std::string& program,
+                                         const std::vector<std::string>& args,
+                                         const std::string& banner) {
+    auto bench = std::make_unique<BenchRun>(program, args, rig_->BenchNs());
+    EXPECT_TRUE(bench->process().WaitForOutput(banner)) << bench->process().Stderr();
+    return bench;
+}
+
+std::unique_ptr<Capture> RigTest::Listen(const Host& host, const char* direction) {
+    auto capture = std::make_unique<Capture>(host.Ns(*rig_), Testbed::kHostInterface, direction);
+    EXPECT_TRUE(capture->Listening()) << capture->Error();
+    return capture;
+}
+
+Bytes RigTest::Send(const Host& from, const Host& to, const std::vector<std::string>& kind,
+                    const char* peerIp) {
+    std::vector<std::string> argv = {kRocepeer,    "frame", "--dev",     "eth0",
+                                     "--peer-mac", to.mac,  "--peer-ip", peerIp ? peerIp : to.ip};
+    argv.insert(argv.end(), kind.begin(), kind.end());
+    const Finished sent = e2e::Run(argv, from.Ns(*rig_));
+    const bool hex =
+        sent.status == 0 && sent.out.find_first_not_of("0123456789abcdef\n") == std::string::npos;
+    Bytes bytes;
+    for (std::size_t at = 0; hex && at + 1 < sent.out.size(); at += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(sent.out.substr(at, 2), nullptr, 16)));
+    }
+    return sent.out == roceframes::ToHex(bytes) + "\n" ? bytes : Bytes{};
 }
 
 }  // namespace e2e

@@ -34,8 +34,8 @@ struct Finished {
     std::string err;
 };
 
-// A child program, optionally inside a network namespace, with its stdin a pipe that Finish
-// closes and its output collected in the background. The destructor kills its process group.
+// A child program, optionally in a network namespace, with its output collected as it comes.
+// The destructor kills its whole process group.
 class Process {
 public:
     // Starts `argv` (searched in PATH) in `netns` ("" = ours), in directory `cwd` ("" = ours).
@@ -49,16 +49,14 @@ public:
     void Signal(int signal);
     // Closes its input and waits for its end, killing it after `timeout`.
     Finished Finish(milliseconds timeout = seconds(30));
-
     std::string Stdout() const;
     std::string Stderr() const;
     // True once `needle` has appeared on stdout or stderr within `timeout`.
     bool WaitForOutput(const std::string& needle, milliseconds timeout = seconds(20)) const;
 
 private:
-    void Drain(int outFd, int errFd);
+    void Drain(int fd, std::string* into);
     std::optional<int> Wait(milliseconds timeout);
-    void Kill();
 
     pid_t pid_ = -1;
     int stdin_ = -1;
@@ -66,7 +64,7 @@ private:
     mutable std::mutex mutex_;
     std::string stdout_;
     std::string stderr_;
-    std::thread reader_;
+    std::thread readers_[2];
 };
 
 // Runs a program with no input to its end, killed after `timeout`.

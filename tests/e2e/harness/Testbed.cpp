@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,45 +15,32 @@
 namespace e2e {
 namespace {
 
-// The prefix of the live rig, kept where a signal handler can read it. Tests hold one at a time.
+// The live rig's prefix, where a signal handler can read it. Tests hold one rig at a time.
 char liveRig[32];
 std::atomic<int> rigCounter{0};
-
-std::vector<std::string> ScriptArgs(const std::string& prefix, const TestbedOptions& options) {
-    std::vector<std::string> args = {kTestbedScript, "up", "--prefix", prefix};
-    if (options.bridge) {
-        args.push_back("--bridge");
-    }
-    if (options.dropPercent > 0) {
-        args.insert(args.end(), {"--drop", std::to_string(options.dropPercent)});
-    }
-    return args;
-}
+constexpr unsigned kWatchdogSeconds = 200;
 
 // Async-signal-safe: only fork, execv, waitpid, signal and raise.
 extern "C" void BringDownAndDie(int signal) {
     if (liveRig[0] != '\0') {
-        const pid_t child = ::fork();
-        if (child == 0) {
+        if (const pid_t child = ::fork(); child == 0) {
             const char* const args[] = {BENCH_TESTBED_SCRIPT, "down", "--prefix", liveRig, nullptr};
             ::execv(args[0], const_cast<char* const*>(args));
             ::_exit(127);
+        } else {
+            ::waitpid(child, nullptr, 0);
         }
-        int status = 0;
-        ::waitpid(child, &status, 0);
     }
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }
 
-// Rigs of test processes that were killed outright (a CTest timeout) are removed by the next.
+// Rigs of test processes killed outright (a CTest timeout) are removed by the next test.
 void RemoveOrphanedRigs() {
-    static const std::regex rigName(R"(^(e2e(\d+)x\d+)-(client|bench|server)\b)");
-    std::istringstream lines(Run({"ip", "netns", "list"}).out);
-    for (std::string line; std::getline(lines, line);) {
+    const std::regex rigName(R"(^(e2e(\d+)x\d+)-bench\b)");
+    for (const std::string& line : Lines(Run({"ip", "netns", "list"}).out)) {
         std::smatch match;
-        if (std::regex_search(line, match, rigName) &&
-            ::kill(static_cast<pid_t>(std::stol(match[2])), 0) != 0 && errno == ESRCH) {
+        if (std::regex_search(line, match, rigName) && ::kill(std::stoi(match[2]), 0) != 0) {
             Run({kTestbedScript, "down", "--prefix", match[1]});
         }
     }
@@ -66,12 +52,6 @@ std::optional<std::string> WhyEndToEndCannotRun() {
     if (::geteuid() != 0) {
         return "needs root (network namespaces and raw sockets)";
     }
-    const std::string probe = "e2eprobe" + std::to_string(::getpid());
-    const Finished added = Run({"ip", "netns", "add", probe});
-    Run({"ip", "netns", "del", probe});
-    if (added.status != 0) {
-        return "'ip netns add' does not work here: " + added.err;
-    }
     return std::nullopt;
 }
 
@@ -82,7 +62,7 @@ Testbed::Testbed(TestbedOptions options)
     }
     RemoveOrphanedRigs();
     std::strncpy(liveRig, prefix_.c_str(), sizeof liveRig - 1);
-    ::alarm(static_cast<unsigned>(kWatchdog.count()));
+    ::alarm(kWatchdogSeconds);
     Reconfigure(options);
 }
 
@@ -93,20 +73,24 @@ Testbed::~Testbed() {
 }
 
 bool Testbed::Reconfigure(TestbedOptions options) {
-    const Finished result = Run(ScriptArgs(prefix_, options), "", seconds(60));
-    up_ = result.status == 0;
-    error_ =
-        up_ ? "" : "testbed.sh up failed (" + std::to_string(result.status) + "): " + result.err;
-    return up_;
+    std::vector<std::string> args = {kTestbedScript, "up", "--prefix", prefix_};
+    if (options.bridge) {
+        args.push_back("--bridge");
+    }
+    if (options.dropPercent > 0) {
+        args.insert(args.end(), {"--drop", std::to_string(options.dropPercent)});
+    }
+    const Finished result = Run(args, "", seconds(60));
+    error_ = result.status == 0 ? ""
+                                : "testbed.sh up failed (" + std::to_string(result.status) +
+                                      "): " + result.err + result.out;
+    return Up();
 }
 
 BenchRun::BenchRun(const std::string& program, const std::vector<std::string>& args,
-                   const std::string& netns, const std::string& dir)
-    : ownsDir_(dir.empty()), dir_(dir) {
+                   const std::string& netns) {
     char pattern[] = "/tmp/bench-e2e-XXXXXX";
-    if (ownsDir_ && ::mkdtemp(pattern) != nullptr) {
-        dir_ = pattern;
-    }
+    dir_ = ::mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     process_.emplace(argv, netns, dir_);
@@ -114,16 +98,13 @@ BenchRun::BenchRun(const std::string& program, const std::vector<std::string>& a
 
 BenchRun::~BenchRun() {
     process_.reset();
-    if (ownsDir_ && !dir_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 std::string BenchRun::Read(const std::string& name) const {
-    std::ifstream in(dir_ + "/" + name);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(dir_ + "/" + name).rdbuf();
     return text.str();
 }
 

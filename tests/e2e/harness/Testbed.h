@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +14,7 @@ inline const std::string kWirewatch = BENCH_WIREWATCH;
 inline const std::string kWirebend = BENCH_WIREBEND;
 inline const std::string kTestbedScript = BENCH_TESTBED_SCRIPT;
 
-// Why end-to-end tests cannot run here (not root, no `ip netns`); nothing when they can.
+// Why end-to-end tests cannot run here (not root); nothing when they can.
 std::optional<std::string> WhyEndToEndCannotRun();
 
 #define E2E_SKIP_UNLESS_POSSIBLE()                           \
@@ -29,7 +28,7 @@ struct TestbedOptions {
 };
 
 // The rig of scripts/testbed.sh under a prefix unique to this process. Brought down in the
-// destructor, and on SIGINT, SIGTERM or the watchdog's SIGALRM.
+// destructor, on SIGINT or SIGTERM, and by a watchdog that then ends the whole test process.
 class Testbed {
 public:
     static constexpr const char* kHostInterface = "eth0";
@@ -39,41 +38,35 @@ public:
     static constexpr const char* kServerMac = "02:47:00:00:00:02";
     static constexpr const char* kBenchClientPort = "enp1s0f1";
     static constexpr const char* kBenchServerPort = "enp1s0f0";
-    // The whole process is ended (after bringing the rig down) past this.
-    static constexpr std::chrono::seconds kWatchdog{200};
 
     explicit Testbed(TestbedOptions options = {});
     ~Testbed();
     Testbed(const Testbed&) = delete;
     Testbed& operator=(const Testbed&) = delete;
 
-    bool Up() const { return up_; }
-    // The script's output when Up() is false.
+    bool Up() const { return error_.empty(); }
+    // Why the script failed when Up() is false.
     const std::string& Error() const { return error_; }
+    // Re-runs `up` with other options (for example to add or remove the bridge).
+    bool Reconfigure(TestbedOptions options);
 
     const std::string& Prefix() const { return prefix_; }
     std::string ClientNs() const { return prefix_ + "-client"; }
     std::string BenchNs() const { return prefix_ + "-bench"; }
     std::string ServerNs() const { return prefix_ + "-server"; }
 
-    // Re-runs `up` with other options (for example to add or remove the bridge).
-    bool Reconfigure(TestbedOptions options);
-
 private:
     std::string prefix_;
-    bool up_ = false;
     std::string error_;
 };
 
-// A run of a bench program in `netns`, in a working directory of its own (removed at the end)
-// or in `dir` (kept), ended by closing its input as an operator's key press would.
+// A run of a bench program in a working directory of its own, removed at the end; the run
+// ends when its input is closed, as an operator's key press would end it.
 class BenchRun {
 public:
     BenchRun(const std::string& program, const std::vector<std::string>& args,
-             const std::string& netns, const std::string& dir = "");
+             const std::string& netns);
     ~BenchRun();
-    BenchRun(const BenchRun&) = delete;
-    BenchRun& operator=(const BenchRun&) = delete;
 
     Process& process() { return *process_; }
     Finished Stop() { return process_->Finish(); }
@@ -83,7 +76,6 @@ public:
     bool Has(const std::string& name) const;
 
 private:
-    bool ownsDir_;
     std::string dir_;
     std::optional<Process> process_;
 };
