@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 "$root/scripts/install-deps.sh"
+echo "building the programs and the RoCE peer ..."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target wirewatch wirebend rocepeer >/dev/null
 
@@ -22,6 +23,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+echo "bringing up the test bed: namespaces $prefix-client, $prefix-bench, $prefix-server"
 testbed up >/dev/null
 eval "$(testbed status | grep -E '^(server_ip|server_mac|client_ip)=')"
 
