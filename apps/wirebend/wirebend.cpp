@@ -7,7 +7,6 @@
 #include <exception>
 #include <iostream>
 #include <optional>
-#include <thread>
 
 #include "apps/wirebend/BendLogLine.h"
 #include "modifier/Modifier.h"
@@ -15,6 +14,7 @@
 #include "wire/CaptureSet.h"
 #include "wire/Console.h"
 #include "wire/Error.h"
+#include "wire/ForwardingThread.h"
 #include "wire/LineLog.h"
 #include "wire/LossReport.h"
 #include "wire/Sender.h"
@@ -59,22 +59,6 @@ bool callback1in(wire::CapturedFrame& pdu) {
     return true;
 }
 
-// Sends what the injector releases to the server. Waits, without spinning, for a packet;
-// a packet being delayed when the run stops is still sent.
-void packetSenderOn0() {
-    while (enable_sniffing.load()) {
-        if (!modifier_on_1.WaitForPacket()) {
-            break;
-        }
-        bool isValid = false;
-        Tins::PDU* packet = modifier_on_1.GetPacket(&isValid);
-        if (packet != nullptr && isValid) {
-            sender0.Send(*packet);
-        }
-        delete packet;
-    }
-}
-
 void OpenPortsAndLog(wire::CaptureSet& captures) {
     sender0.Open();
     sender1.Open();
@@ -111,9 +95,9 @@ int Main(int argc, char** argv) {
     modifier_on_1.Init(mParams);
 
     enable_sniffing = true;
-    // Captures first: if a thread cannot start, no forwarding thread is left unjoined.
+    // Sends what the injector releases to the server.
+    wire::ForwardingThread t1(modifier_on_1, sender0, enable_sniffing);
     captures.StartAll();
-    std::thread t1(packetSenderOn0);
     std::cout << "\n***MODIFIER STARTED" << std::endl;
 
     wire::WaitForKeyOrEndOfInput();
@@ -122,8 +106,7 @@ int Main(int argc, char** argv) {
     captures.StopAll();
     log.Close();
     enable_sniffing = false;
-    modifier_on_1.Interrupt();
-    t1.join();
+    t1.Join();
     modifier_on_1.printOperationCounters();
     std::cout << "\n*** THE END***\n" << std::endl;
     wire::WriteLossReport(std::cerr, captures, {&sender0, &sender1});

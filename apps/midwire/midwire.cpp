@@ -1,0 +1,186 @@
+// midwire: verifies and logs the RoCE packets seen in all four port directions, passes the RoCE
+// packets arriving on each port through that port's fault injector, and forwards what the
+// injector releases out of the other port. Only RoCE packets are forwarded.
+#include <pcap/pcap.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "apps/midwire/MidwireLogLine.h"
+#include "modifier/Modifier.h"
+#include "transport/RoceFrame.h"
+#include "transport/Verifier.h"
+#include "wire/CaptureSet.h"
+#include "wire/Console.h"
+#include "wire/Error.h"
+#include "wire/ForwardingThread.h"
+#include "wire/LineLog.h"
+#include "wire/LossReport.h"
+#include "wire/Sender.h"
+
+namespace midwire {
+
+const std::string serverDevice = "enp1s0f0";  // device 0
+const std::string clientDevice = "enp1s0f1";  // device 1
+constexpr int kArguments = 10;
+constexpr int kExitStatus = 8;
+
+Verifier verifier;
+Modifier clientModifier;  // packets arriving from the client, on their way to the server
+Modifier serverModifier;  // packets arriving from the server, on their way to the client
+wire::Sender senderToClient(clientDevice);
+wire::Sender sendertoServer(serverDevice);
+std::atomic<bool> enable_sniffing{false};
+wire::LineLog log;
+
+void parseParams(char** argv, ModifierParams* mParams, int firstParamIndex) {
+    for (int i = 0; i < 4; ++i) {
+        mParams->distribution[i] = std::atoi(argv[firstParamIndex + i]);
+    }
+}
+
+std::int64_t WallClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void verifierDebugLogPrint(const Bth* packetBth) {
+    log.WriteLine(MidwireLogLine(*packetBth, WallClockMs()));
+}
+
+// Logs and verifies a RoCE packet against one device; any other frame is skipped. A failed
+// verification shows only in the end-of-run report.
+void createAndVerifyPacket(const Tins::PDU& pdu, unsigned int deviceID) {
+    if (std::optional<Bth> packetBth = ExtractBth(pdu)) {
+        verifierDebugLogPrint(&*packetBth);
+        verifier.VerifyPacket(deviceID, *packetBth);
+    }
+}
+
+// Arriving frames are verified and logged before their modifier gets them, so an arriving line
+// always precedes the leaving line of the same packet. A frame without a UDP layer makes
+// InjectPacket throw, and the capture drops it unforwarded.
+bool clientInCallback(wire::CapturedFrame& pdu) {
+    createAndVerifyPacket(pdu, 1);
+    clientModifier.InjectPacket(&pdu);
+    return enable_sniffing.load();
+}
+
+bool serverInCallback(wire::CapturedFrame& pdu) {
+    createAndVerifyPacket(pdu, 0);
+    serverModifier.InjectPacket(&pdu);
+    return enable_sniffing.load();
+}
+
+// Leaving frames are the bench's own forwarded packets: verified, never fed back.
+bool serverOutCallback(wire::CapturedFrame& pdu) {
+    createAndVerifyPacket(pdu, 0);
+    return enable_sniffing.load();
+}
+
+bool clientOutCallback(wire::CapturedFrame& pdu) {
+    createAndVerifyPacket(pdu, 1);
+    return enable_sniffing.load();
+}
+
+void RegisterQueuePairs(char** argv) {
+    verifier.AddDevice(Device{0, 1024, {}});
+    verifier.AddDevice(Device{1, 1024, {}});
+    const uint32_t clientQp = wire::ParseHexQp(argv[1]);
+    const uint32_t serverQp = wire::ParseHexQp(argv[2]);
+    Qp client(clientQp, serverQp);
+    Qp server(serverQp, clientQp);
+    verifier.AddQpToDevice(0, server);
+    verifier.AddQpToDevice(1, client);
+}
+
+// One parameter record filled twice; each modifier keeps its own copy.
+void ConfigureModifiers(char** argv) {
+    ModifierParams mParams = DefaultModifierParams(ModifierProgram::MIDWIRE);
+    parseParams(argv, &mParams, 3);
+    clientModifier.Init(mParams);
+    parseParams(argv, &mParams, 7);
+    serverModifier.Init(mParams);
+}
+
+// Opens every port and the log before anything is printed, so a setup failure is one line.
+void OpenPortsAndLog(wire::CaptureSet& captures) {
+    sendertoServer.Open();
+    senderToClient.Open();
+    captures.Add(serverDevice, PCAP_D_IN, serverInCallback);
+    captures.Add(clientDevice, PCAP_D_IN, clientInCallback);
+    captures.Add(serverDevice, PCAP_D_OUT, serverOutCallback);
+    captures.Add(clientDevice, PCAP_D_OUT, clientOutCallback);
+    captures.OpenAll();
+    log.Open("verifier_log.txt");
+}
+
+void PrintReports() {
+    std::cout << "\nVerifier Idle Checker Output:" << std::endl;
+    verifier.IdleChecker();
+    std::cout << "\nClient Modifier Couners:" << std::endl;
+    clientModifier.printOperationCounters();
+    std::cout << "\nServer Modifier Couners:" << std::endl;
+    serverModifier.printOperationCounters();
+    std::cout << "\n***THE END***" << std::endl;
+}
+
+int Main(int argc, char** argv) {
+    if (argc < kArguments + 1) {
+        std::cerr << "usage: midwire CLIENT_QP SERVER_QP C_NONE C_DROP C_DELAY C_REORDER"
+                     " S_NONE S_DROP S_DELAY S_REORDER\n"
+                     "  queue-pair numbers in hexadecimal; then, for the packets from the client"
+                     " (C_) and\n  from the server (S_), percentages of releases passed, dropped,"
+                     " delayed (0 to 30 ms)\n  and reordered\n";
+        return wire::kExitUsage;
+    }
+    wire::CaptureSet captures;
+    try {
+        OpenPortsAndLog(captures);
+    } catch (const wire::Error& e) {
+        std::cerr << "midwire: " << e.what() << std::endl;
+        return wire::kExitSetupFailure;
+    }
+    RegisterQueuePairs(argv);
+    log.WriteLine("\n#Verifier Test start : ");
+    ConfigureModifiers(argv);
+
+    enable_sniffing = true;
+    wire::ForwardingThread clientModifierSender(clientModifier, sendertoServer, enable_sniffing);
+    wire::ForwardingThread serverModifierSender(serverModifier, senderToClient, enable_sniffing);
+    captures.StartAll();
+    std::cout << "\n***TEST STARTED ... press any key to stop ..." << std::endl;
+
+    wire::WaitForKeyOrEndOfInput();
+
+    // Forwarding ends first, then capture: every packet the bench sent is seen leaving, and
+    // every packet captured is logged and verified before the log closes and the report is
+    // written. What is still buffered in a modifier then is never sent.
+    enable_sniffing = false;
+    clientModifierSender.Join();
+    serverModifierSender.Join();
+    captures.StopAll();
+    log.WriteLine("\n#Verifier Test end.");
+    log.Close();
+    PrintReports();
+    wire::WriteLossReport(std::cerr, captures, {&sendertoServer, &senderToClient});
+    return kExitStatus;
+}
+
+}  // namespace midwire
+
+int main(int argc, char** argv) {
+    try {
+        return midwire::Main(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "midwire: " << e.what() << std::endl;
+        return 1;
+    }
+}

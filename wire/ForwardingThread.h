@@ -1,0 +1,33 @@
+#pragma once
+
+#include <atomic>
+#include <thread>
+
+#include "modifier/Modifier.h"
+#include "wire/Sender.h"
+
+namespace wire {
+
+// Sends what `source` releases out of `target`, one packet at a time, while `running` is set.
+// Waits on the modifier instead of polling it. Every packet taken is freed; a dropped one
+// without being sent. A packet being delayed when the run stops is still sent.
+void ForwardReleases(Modifier& source, Sender& target, const std::atomic<bool>& running);
+
+// ForwardReleases on a thread of its own, started on construction. Join interrupts the
+// modifier, so the loop ends after the packet in hand even while `running` is still set.
+class ForwardingThread {
+public:
+    ForwardingThread(Modifier& source, Sender& target, const std::atomic<bool>& running);
+    ~ForwardingThread() { Join(); }
+    ForwardingThread(const ForwardingThread&) = delete;
+    ForwardingThread& operator=(const ForwardingThread&) = delete;
+
+    // Ends the loop and waits for it; packets still buffered stay in the modifier. Idempotent.
+    void Join();
+
+private:
+    Modifier& source_;
+    std::thread thread_;
+};
+
+}  // namespace wire
