@@ -1,23 +1,32 @@
 #!/usr/bin/env bash
-# Runs the bench between a simulated RoCE v2 client and server: builds everything, brings up
-# the test bed (client, bench and server namespaces), then sends RDMA SEND messages from the
-# client to the server first through wirewatch (verification) and then through wirebend (10 %
-# drop, 10 % delay of 5 to 20 ms, 10 % reorder), and shows what each program printed and
-# logged. The test bed is removed at the end, also on failure.
+# Runs the full bench between a simulated RoCE v2 client and server: installs what is missing,
+# builds, brings up the test bed (client, bench and server namespaces), starts the responder on
+# the server, runs midwire on the bench with faults in both directions, sends RDMA SEND
+# messages from the client, stops midwire when the client is done, and shows what each side
+# printed and a few lines of the bench's log. The test bed is removed at the end, also on
+# failure.
+#
+#   scripts/demo.sh         midwire (verification and faults in both directions)
+#   scripts/demo.sh all     then wirewatch (verification only) and wirebend (faults only) too
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+case ${1:-midwire} in
+midwire | all) which=${1:-midwire} ;;
+*) echo "usage: $0 [all]" >&2; exit 2 ;;
+esac
 
 "$root/scripts/install-deps.sh"
 echo "building the programs and the RoCE peer ..."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target wirewatch wirebend rocepeer >/dev/null
+cmake --build build -j "$(nproc)" --target midwire wirewatch wirebend rocepeer >/dev/null
 
 prefix=demo
 testbed() { "$root/scripts/testbed.sh" "$@" --prefix "$prefix"; }
 work=$(mktemp -d /tmp/bench-demo-XXXXXX)
 cleanup() {
     [ -n "${bench_pid:-}" ] && kill "$bench_pid" 2>/dev/null || true
+    [ -n "${responder_pid:-}" ] && kill "$responder_pid" 2>/dev/null || true
     exec 3>&- 2>/dev/null || true
     testbed down >/dev/null 2>&1 || true
     rm -rf "$work"
@@ -30,15 +39,20 @@ eval "$(testbed status | grep -E '^(server_ip|server_mac|client_ip)=')"
 peer=$root/build/tools/rocepeer/rocepeer
 qp_client=0x11
 qp_server=0x12
+psn=0xfffff0
 
-# run_bench <title> <program> <log file> <args...>: the program runs in the bench namespace until its
-# input closes; meanwhile the client sends 20 messages of 3000 bytes (three packets each)
-# starting just below the 24-bit PSN wrap.
+# run_bench <title> <program> <log file> <args...>: the responder waits on the server, the
+# program runs in the bench namespace until its input closes, and meanwhile the client sends
+# 20 messages of 3000 bytes (three packets each) starting just below the 24-bit PSN wrap.
 run_bench() {
     local title=$1 program=$2 log=$3
     shift 3
     echo
     echo "=================== $title"
+    echo "\$ $program $*"
+    ip netns exec "$prefix-server" "$peer" respond --dev eth0 --qp "$qp_server" \
+        --peer-qp "$qp_client" --psn "$psn" --idle-ms 3000 >"$work/respond.$program" &
+    responder_pid=$!
     mkfifo "$work/in.$program"
     (cd "$work" && exec ip netns exec "$prefix-bench" "$root/build/apps/$program/$program" "$@" \
         <"$work/in.$program" >"$work/out.$program" 2>&1) &
@@ -48,24 +62,31 @@ run_bench() {
         kill -0 "$bench_pid" 2>/dev/null || { cat "$work/out.$program"; exit 1; }
         sleep 0.1
     done
-    ip netns exec "$prefix-server" "$peer" respond --dev eth0 --qp "$qp_server" \
-        --peer-qp "$qp_client" --psn 0xfffff0 --idle-ms 3000 >"$work/respond.$program" &
-    local responder=$!
-    sleep 0.3
+    echo "--- client (requester)"
     ip netns exec "$prefix-client" "$peer" request --dev eth0 --peer-mac "$server_mac" \
         --peer-ip "$server_ip" --src-ip "$client_ip" --qp "$qp_client" --peer-qp "$qp_server" \
-        --psn 0xfffff0 --count 20 --size 3000 --mtu 1024 --limit-ms 20000 || true
-    kill "$responder" 2>/dev/null || true
-    wait "$responder" 2>/dev/null || true
+        --psn "$psn" --count 20 --size 3000 --mtu 1024 --limit-ms 20000 || true
+    # The key press that stops the bench.
     exec 3>&-
     local status=0
     wait "$bench_pid" || status=$?
     bench_pid=
+    kill "$responder_pid" 2>/dev/null || true
+    wait "$responder_pid" 2>/dev/null || true
+    responder_pid=
+    echo "--- server (responder)"
+    cat "$work/respond.$program"
     echo "--- $program output (exit status $status)"
     cat "$work/out.$program"
-    echo "--- first lines of its log"
+    echo "--- $log: $(grep -c '^\[\|^op:' "$work/$log" 2>/dev/null || true) packet lines; the first ones"
     head -n 8 "$work/$log" 2>/dev/null || true
 }
 
-run_bench "wirewatch: verify every RoCE packet" wirewatch verifier_log.txt "$qp_client" "$qp_server"
-run_bench "wirebend: drop, delay and reorder client packets" wirebend Log.txt 70 10 10 10 5 20
+run_bench "midwire: verify every RoCE packet; drop, delay and reorder in both directions" \
+    midwire verifier_log.txt "$qp_client" "$qp_server" 80 10 5 5 85 5 5 5
+if [ "$which" = all ]; then
+    run_bench "wirewatch: verify every RoCE packet" wirewatch verifier_log.txt \
+        "$qp_client" "$qp_server"
+    run_bench "wirebend: drop, delay and reorder client packets" wirebend Log.txt \
+        70 10 10 10 5 20
+fi

@@ -1,0 +1,84 @@
+#include "wire/ForwardingThread.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/unit/wire/TestFrames.h"
+#include "wire/CapturedFrame.h"
+
+namespace {
+
+// Never opened: every frame handed to it is counted as unsent, which shows what the loop sent.
+class ForwardingThreadTest : public ::testing::Test {
+protected:
+    void Inject(int frames) {
+        const std::vector<uint8_t> bytes = wire_test::RoceFrameWithZeroChecksum();
+        for (int i = 0; i < frames; ++i) {
+            wire::CapturedFrame frame(bytes.data(), static_cast<uint32_t>(bytes.size()));
+            modifier_.InjectPacket(&frame);
+        }
+    }
+    void Configure(std::array<std::int32_t, OPERATION_LAST> distribution) {
+        ModifierParams params;
+        params.distribution = distribution;
+        modifier_.Init(params);
+    }
+    template <typename Condition>
+    static bool WaitFor(Condition condition) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    Modifier modifier_;
+    wire::Sender target_{"unopened"};
+    std::atomic<bool> running_{true};
+};
+
+TEST_F(ForwardingThreadTest, SendsEveryReleasedPacketIncludingThoseBufferedWhileItWaits) {
+    Configure({100, 0, 0, 0});
+    Inject(3);
+    wire::ForwardingThread forwarder(modifier_, target_, running_);
+    ASSERT_TRUE(WaitFor([&] { return target_.UnsentFrames() == 3; }));
+    Inject(5);
+    ASSERT_TRUE(WaitFor([&] { return target_.UnsentFrames() == 8; }));
+    forwarder.Join();
+    EXPECT_EQ(modifier_.GetPacketBufferSize(), 0);
+    EXPECT_EQ(modifier_.GetOperationCounter(OPERATION_NONE), 8);
+}
+
+TEST_F(ForwardingThreadTest, DroppedPacketsAreTakenButNeverSent) {
+    Configure({0, 100, 0, 0});
+    wire::ForwardingThread forwarder(modifier_, target_, running_);
+    Inject(6);
+    ASSERT_TRUE(WaitFor([&] { return modifier_.GetOperationCounter(OPERATION_DROP) == 6; }));
+    forwarder.Join();
+    EXPECT_EQ(modifier_.GetPacketBufferSize(), 0);
+    EXPECT_EQ(target_.UnsentFrames(), 0u);
+}
+
+TEST_F(ForwardingThreadTest, JoinEndsAnIdleLoopAndAClearedFlagLeavesPacketsBuffered) {
+    {
+        wire::ForwardingThread idle(modifier_, target_, running_);
+        idle.Join();
+        idle.Join();
+    }
+    Modifier stopped;
+    running_ = false;
+    const std::vector<uint8_t> bytes = wire_test::RoceFrameWithZeroChecksum();
+    wire::CapturedFrame frame(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    stopped.InjectPacket(&frame);
+    wire::ForwardingThread forwarder(stopped, target_, running_);
+    forwarder.Join();
+    EXPECT_EQ(stopped.GetPacketBufferSize(), 1) << "a stopped run sends nothing more";
+    EXPECT_EQ(target_.UnsentFrames(), 0u);
+}
+
+}  // namespace
