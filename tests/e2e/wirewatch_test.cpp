@@ -14,36 +14,20 @@ using e2e::kClient;
 using e2e::kClientQp;
 using e2e::kServer;
 using e2e::kServerQp;
+using e2e::QpState;
 
 constexpr int kExitStatus = 8;
 constexpr char kStartBanner[] = "\n***VERIFIER STARTED\n";
 constexpr char kLogName[] = "verifier_log.txt";
 constexpr char kLogStart[] = "\nVerifier Test start : \n";
 
-struct QpState {
-    std::uint32_t nextToSend = 0;
-    std::uint32_t firstNonAcked = 0;
-    std::uint32_t expected = 0;
-    std::uint32_t oldestNonAcked = 0;
-};
-
-std::string QpReport(std::uint32_t qp, std::uint32_t peer, const QpState& state) {
-    return "\t" + Hex(qp) + " sent to " + Hex(peer) +
-           "\n\t\tNext To Send psn:" + Hex(state.nextToSend) +
-           " First Non-Acked psn:" + Hex(state.firstNonAcked) +
-           "\n\t\tExpected psn:" + Hex(state.expected) +
-           " Oldest Non-Acked psn:" + Hex(state.oldestNonAcked) + "\n";
-}
-
 // A whole run's output: registration lines, banner, count of frames that left, the idle
 // checker's report (device 0 holds the server's queue pair, device 1 the client's), end banner.
 std::string Output(std::uint32_t frames, const QpState& server = {}, const QpState& client = {},
                    std::uint32_t clientQp = kClientQp, std::uint32_t serverQp = kServerQp) {
-    return "QP " + Hex(serverQp) + " was added to device 0. Peer QP: " + Hex(clientQp) + ".\nQP " +
-           Hex(clientQp) + " was added to device 1. Peer QP: " + Hex(serverQp) + ".\n" +
-           kStartBanner + "\nTotal messages sent: " + Hex(frames) + ".\nDevice ID:0\n" +
-           QpReport(serverQp, clientQp, server) + "Device ID:1\n" +
-           QpReport(clientQp, serverQp, client) + "***THE END***\n";
+    return e2e::RegistrationLines(clientQp, serverQp) + kStartBanner +
+           "\nTotal messages sent: " + Hex(frames) + ".\n" +
+           e2e::IdleCheckerReport(server, client, clientQp, serverQp) + "***THE END***\n";
 }
 
 std::string LogLine(std::uint8_t opcode, std::uint32_t psn, std::uint32_t destQp, bool ackReq) {

@@ -64,6 +64,25 @@ std::string Hex(std::uint32_t value) {
     return text.str();
 }
 
+std::string RegistrationLines(std::uint32_t clientQp, std::uint32_t serverQp) {
+    return "QP " + Hex(serverQp) + " was added to device 0. Peer QP: " + Hex(clientQp) + ".\nQP " +
+           Hex(clientQp) + " was added to device 1. Peer QP: " + Hex(serverQp) + ".\n";
+}
+
+std::string QpReport(std::uint32_t qp, std::uint32_t peer, const QpState& state) {
+    return "\t" + Hex(qp) + " sent to " + Hex(peer) +
+           "\n\t\tNext To Send psn:" + Hex(state.nextToSend) +
+           " First Non-Acked psn:" + Hex(state.firstNonAcked) +
+           "\n\t\tExpected psn:" + Hex(state.expected) +
+           " Oldest Non-Acked psn:" + Hex(state.oldestNonAcked) + "\n";
+}
+
+std::string IdleCheckerReport(const QpState& server, const QpState& client, std::uint32_t clientQp,
+                              std::uint32_t serverQp) {
+    return "Device ID:0\n" + QpReport(serverQp, clientQp, server) + "Device ID:1\n" +
+           QpReport(clientQp, serverQp, client);
+}
+
 std::vector<FrameCase> FramesOfEveryKind(const Host& from, const Host& to, std::uint32_t toQp) {
     // Nobody holds this address, so nobody answers the ARP request behind the test's back.
     static constexpr char kUnownedIp[] = "10.47.0.99";

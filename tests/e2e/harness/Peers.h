@@ -32,6 +32,23 @@ constexpr std::uint32_t kServerQp = 0x12;
 // Lower-case hexadecimal without prefix, as the programs print numbers.
 std::string Hex(std::uint32_t value);
 
+// The four PSN fields of one queue pair in the idle checker's report.
+struct QpState {
+    std::uint32_t nextToSend = 0;
+    std::uint32_t firstNonAcked = 0;
+    std::uint32_t expected = 0;
+    std::uint32_t oldestNonAcked = 0;
+};
+// The verifier's registration lines: the server's queue pair on device 0, the client's on 1.
+std::string RegistrationLines(std::uint32_t clientQp = kClientQp,
+                              std::uint32_t serverQp = kServerQp);
+// The report's three lines for queue pair `qp`, whose peer is `peer`.
+std::string QpReport(std::uint32_t qp, std::uint32_t peer, const QpState& state);
+// The whole idle checker report: device 0 holds the server's queue pair, device 1 the client's.
+std::string IdleCheckerReport(const QpState& server, const QpState& client,
+                              std::uint32_t clientQp = kClientQp,
+                              std::uint32_t serverQp = kServerQp);
+
 // One kind of frame: how rocepeer is asked for it and the bytes it must put on the wire.
 struct FrameCase {
     std::string name;

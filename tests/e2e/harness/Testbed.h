@@ -12,6 +12,7 @@ namespace e2e {
 inline const std::string kRocepeer = BENCH_ROCEPEER;
 inline const std::string kWirewatch = BENCH_WIREWATCH;
 inline const std::string kWirebend = BENCH_WIREBEND;
+inline const std::string kMidwire = BENCH_MIDWIRE;
 inline const std::string kTestbedScript = BENCH_TESTBED_SCRIPT;
 
 // Why end-to-end tests cannot run here (not root); nothing when they can.
