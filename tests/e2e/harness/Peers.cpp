@@ -56,6 +56,14 @@ FrameCase UdpCase(const std::string& name, const Host& from, const Host& to, std
             to.ip, frame, std::nullopt, dstPort == roceframes::kRoceUdpPort};
 }
 
+std::string QpReport(std::uint32_t qp, std::uint32_t peer, const QpState& state) {
+    return "\t" + Hex(qp) + " sent to " + Hex(peer) +
+           "\n\t\tNext To Send psn:" + Hex(state.nextToSend) +
+           " First Non-Acked psn:" + Hex(state.firstNonAcked) +
+           "\n\t\tExpected psn:" + Hex(state.expected) +
+           " Oldest Non-Acked psn:" + Hex(state.oldestNonAcked) + "\n";
+}
+
 }  // namespace
 
 std::string Hex(std::uint32_t value) {
@@ -67,14 +75,6 @@ std::string Hex(std::uint32_t value) {
 std::string RegistrationLines(std::uint32_t clientQp, std::uint32_t serverQp) {
     return "QP " + Hex(serverQp) + " was added to device 0. Peer QP: " + Hex(clientQp) + ".\nQP " +
            Hex(clientQp) + " was added to device 1. Peer QP: " + Hex(serverQp) + ".\n";
-}
-
-std::string QpReport(std::uint32_t qp, std::uint32_t peer, const QpState& state) {
-    return "\t" + Hex(qp) + " sent to " + Hex(peer) +
-           "\n\t\tNext To Send psn:" + Hex(state.nextToSend) +
-           " First Non-Acked psn:" + Hex(state.firstNonAcked) +
-           "\n\t\tExpected psn:" + Hex(state.expected) +
-           " Oldest Non-Acked psn:" + Hex(state.oldestNonAcked) + "\n";
 }
 
 std::string IdleCheckerReport(const QpState& server, const QpState& client, std::uint32_t clientQp,

@@ -42,8 +42,6 @@ struct QpState {
 // The verifier's registration lines: the server's queue pair on device 0, the client's on 1.
 std::string RegistrationLines(std::uint32_t clientQp = kClientQp,
                               std::uint32_t serverQp = kServerQp);
-// The report's three lines for queue pair `qp`, whose peer is `peer`.
-std::string QpReport(std::uint32_t qp, std::uint32_t peer, const QpState& state);
 // The whole idle checker report: device 0 holds the server's queue pair, device 1 the client's.
 std::string IdleCheckerReport(const QpState& server, const QpState& client,
                               std::uint32_t clientQp = kClientQp,
