@@ -12,6 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "wire/Error.h"
@@ -157,7 +158,11 @@ void Capture::Start() {
     if (!sniffer_ || thread_.joinable()) {
         return;
     }
-    thread_ = std::thread([this] { Run(); });
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error& e) {
+        throw Error(Label(), std::string("cannot start its capture thread: ") + e.what());
+    }
 }
 
 void Capture::Run() {

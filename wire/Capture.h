@@ -32,6 +32,7 @@ public:
     // nothing; a stopped capture stays stopped.
     void Open();
     // Runs the capture loop on a new thread; frames captured since Open are delivered first.
+    // Throws wire::Error when the thread cannot start.
     void Start();
     // Asks the loop to end (also on a quiet port) without waiting for it.
     void RequestStop();

@@ -4,8 +4,15 @@
 
 namespace wire {
 
-// Blocks until one character or the end of input arrives on standard input.
-void WaitForKeyOrEndOfInput();
+// Holds SIGINT and SIGTERM back until WaitForKeyOrEndOfInput, so that an operator's Ctrl-C ends
+// a run as a key press does, with its log and reports. Call it first in main, before any thread
+// starts: threads inherit the block, so the signals can only reach the waiting thread.
+void HoldStopSignals();
+
+// Blocks until one character or the end of input arrives on `fd`, or a signal held by
+// HoldStopSignals arrives (also one that came before the wait). From then on SIGINT and SIGTERM
+// end the process at once again.
+void WaitForKeyOrEndOfInput(int fd = 0);
 
 // A queue-pair number given in hexadecimal, with or without 0x: the value of its leading hex
 // digits (0 when there are none), kept in 32 bits as the bench's QP fields are.

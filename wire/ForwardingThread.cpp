@@ -3,12 +3,16 @@
 #include <tins/pdu.h>
 
 #include <memory>
+#include <system_error>
+
+#include "wire/Error.h"
 
 namespace wire {
 
 void ForwardReleases(Modifier& source, Sender& target, const std::atomic<bool>& running) {
     while (running.load()) {
-        if (!source.WaitForPacket()) {
+        // The flag is read again after a wait: a stop may have come while it was blocked.
+        if (!source.WaitForPacket() || !running.load()) {
             break;
         }
         bool isValid = false;
@@ -16,6 +20,14 @@ void ForwardReleases(Modifier& source, Sender& target, const std::atomic<bool>& 
         if (packet && isValid) {
             target.Send(*packet);
         }
+    }
+}
+
+void WriteHeldPackets(std::ostream& out, const std::string& label, const Modifier& source) {
+    const int held = source.GetPacketBufferSize();
+    if (held > 0) {
+        out << label << ": " << held << (held == 1 ? " packet" : " packets")
+            << " held by the fault injector at the stop, not sent" << std::endl;
     }
 }
 
@@ -28,7 +40,7 @@ void ForwardingThread::Join() {
     if (!thread_.joinable()) {
         return;
     }
-    source_.Interrupt();
+    RequestStop();
     thread_.join();
 }
 

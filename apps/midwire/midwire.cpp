@@ -7,13 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
 
 #include "apps/midwire/MidwireLogLine.h"
 #include "modifier/Modifier.h"
+#include "transport/Connection.h"
 #include "transport/RoceFrame.h"
 #include "transport/Verifier.h"
 #include "wire/CaptureSet.h"
@@ -22,6 +22,7 @@
 #include "wire/ForwardingThread.h"
 #include "wire/LineLog.h"
 #include "wire/LossReport.h"
+#include "wire/Program.h"
 #include "wire/Sender.h"
 
 namespace midwire {
@@ -90,17 +91,6 @@ bool clientOutCallback(wire::CapturedFrame& pdu) {
     return enable_sniffing.load();
 }
 
-void RegisterQueuePairs(char** argv) {
-    verifier.AddDevice(Device{0, 1024, {}});
-    verifier.AddDevice(Device{1, 1024, {}});
-    const uint32_t clientQp = wire::ParseHexQp(argv[1]);
-    const uint32_t serverQp = wire::ParseHexQp(argv[2]);
-    Qp client(clientQp, serverQp);
-    Qp server(serverQp, clientQp);
-    verifier.AddQpToDevice(0, server);
-    verifier.AddQpToDevice(1, client);
-}
-
 // One parameter record filled twice; each modifier keeps its own copy.
 void ConfigureModifiers(char** argv) {
     ModifierParams mParams = DefaultModifierParams(ModifierProgram::MIDWIRE);
@@ -138,17 +128,13 @@ int Main(int argc, char** argv) {
                      " S_NONE S_DROP S_DELAY S_REORDER\n"
                      "  queue-pair numbers in hexadecimal; then, for the packets from the client"
                      " (C_) and\n  from the server (S_), percentages of releases passed, dropped,"
-                     " delayed (0 to 30 ms)\n  and reordered\n";
+                     " delayed (0 to 30 ms)\n  and reordered, four that add up to 100\n";
         return wire::kExitUsage;
     }
+    wire::HoldStopSignals();
     wire::CaptureSet captures;
-    try {
-        OpenPortsAndLog(captures);
-    } catch (const wire::Error& e) {
-        std::cerr << "midwire: " << e.what() << std::endl;
-        return wire::kExitSetupFailure;
-    }
-    RegisterQueuePairs(argv);
+    OpenPortsAndLog(captures);
+    RegisterConnection(verifier, wire::ParseHexQp(argv[1]), wire::ParseHexQp(argv[2]));
     log.WriteLine("\n#Verifier Test start : ");
     ConfigureModifiers(argv);
 
@@ -164,6 +150,8 @@ int Main(int argc, char** argv) {
     // every packet captured is logged and verified before the log closes and the report is
     // written. What is still buffered in a modifier then is never sent.
     enable_sniffing = false;
+    clientModifierSender.RequestStop();
+    serverModifierSender.RequestStop();
     clientModifierSender.Join();
     serverModifierSender.Join();
     captures.StopAll();
@@ -171,16 +159,13 @@ int Main(int argc, char** argv) {
     log.Close();
     PrintReports();
     wire::WriteLossReport(std::cerr, captures, {&sendertoServer, &senderToClient});
+    wire::WriteHeldPackets(std::cerr, clientDevice + " in", clientModifier);
+    wire::WriteHeldPackets(std::cerr, serverDevice + " in", serverModifier);
     return kExitStatus;
 }
 
 }  // namespace midwire
 
 int main(int argc, char** argv) {
-    try {
-        return midwire::Main(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "midwire: " << e.what() << std::endl;
-        return 1;
-    }
+    return wire::RunProgram("midwire", midwire::Main, argc, argv);
 }

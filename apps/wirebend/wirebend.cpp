@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <exception>
 #include <iostream>
 #include <optional>
+#include <string>
 
 #include "apps/wirebend/BendLogLine.h"
 #include "modifier/Modifier.h"
@@ -17,6 +17,7 @@
 #include "wire/ForwardingThread.h"
 #include "wire/LineLog.h"
 #include "wire/LossReport.h"
+#include "wire/Program.h"
 #include "wire/Sender.h"
 
 namespace wirebend {
@@ -83,13 +84,9 @@ int Main(int argc, char** argv) {
         return wire::kExitUsage;
     }
 
+    wire::HoldStopSignals();
     wire::CaptureSet captures;
-    try {
-        OpenPortsAndLog(captures);
-    } catch (const wire::Error& e) {
-        std::cerr << "wirebend: " << e.what() << std::endl;
-        return wire::kExitSetupFailure;
-    }
+    OpenPortsAndLog(captures);
     log.WriteLine("Test start : ");
     modifier_on_0.Init(defaults);
     modifier_on_1.Init(mParams);
@@ -110,16 +107,12 @@ int Main(int argc, char** argv) {
     modifier_on_1.printOperationCounters();
     std::cout << "\n*** THE END***\n" << std::endl;
     wire::WriteLossReport(std::cerr, captures, {&sender0, &sender1});
+    wire::WriteHeldPackets(std::cerr, std::string(kClientPort) + " in", modifier_on_1);
     return 0;
 }
 
 }  // namespace wirebend
 
 int main(int argc, char** argv) {
-    try {
-        return wirebend::Main(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "wirebend: " << e.what() << std::endl;
-        return 1;
-    }
+    return wire::RunProgram("wirebend", wirebend::Main, argc, argv);
 }

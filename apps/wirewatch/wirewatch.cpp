@@ -4,13 +4,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
 #include <initializer_list>
 #include <iostream>
 #include <optional>
 #include <string>
 
 #include "apps/wirewatch/WatchLogLine.h"
+#include "transport/Connection.h"
 #include "transport/RoceFrame.h"
 #include "transport/Verifier.h"
 #include "wire/CaptureSet.h"
@@ -18,6 +18,7 @@
 #include "wire/Error.h"
 #include "wire/LineLog.h"
 #include "wire/LossReport.h"
+#include "wire/Program.h"
 #include "wire/Sender.h"
 
 namespace wirewatch {
@@ -74,15 +75,6 @@ bool callback1Out(wire::CapturedFrame& pdu) {
     return true;
 }
 
-void RegisterQueuePairs(uint32_t clientQp, uint32_t serverQp) {
-    verifier.AddDevice(Device{0, 1024, {}});
-    verifier.AddDevice(Device{1, 1024, {}});
-    Qp client(clientQp, serverQp);
-    Qp server(serverQp, clientQp);
-    verifier.AddQpToDevice(0, server);
-    verifier.AddQpToDevice(1, client);
-}
-
 // Opens every port and the log before anything is printed, so a setup failure is one line.
 void OpenPortsAndLog(wire::CaptureSet& captures) {
     sender0.Open();
@@ -103,15 +95,10 @@ int Main(int argc, char** argv) {
     const uint32_t clientQp = wire::ParseHexQp(argv[1]);
     const uint32_t serverQp = wire::ParseHexQp(argv[2]);
 
+    wire::HoldStopSignals();
     wire::CaptureSet captures;
-    try {
-        OpenPortsAndLog(captures);
-    } catch (const wire::Error& e) {
-        std::cerr << "wirewatch: " << e.what() << std::endl;
-        return wire::kExitSetupFailure;
-    }
-
-    RegisterQueuePairs(clientQp, serverQp);
+    OpenPortsAndLog(captures);
+    RegisterConnection(verifier, clientQp, serverQp);
     log.WriteLine("\nVerifier Test start : ");
     enable_sniffing = true;
     captures.StartAll();
@@ -134,10 +121,5 @@ int Main(int argc, char** argv) {
 }  // namespace wirewatch
 
 int main(int argc, char** argv) {
-    try {
-        return wirewatch::Main(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "wirewatch: " << e.what() << std::endl;
-        return 1;
-    }
+    return wire::RunProgram("wirewatch", wirewatch::Main, argc, argv);
 }

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
-
 namespace {
 
 TEST(MidwireLogLine, TimeInDecimalThenHexadecimalFieldsSeparatedByTabs) {
@@ -14,12 +12,10 @@ TEST(MidwireLogLine, TimeInDecimalThenHexadecimalFieldsSeparatedByTabs) {
               "[10]\t #0\topcode:11\t dest QP:1a\t ackreq:0");
 }
 
-TEST(MidwireLogLine, FullWidthFieldsAndABaseLeftOnStandardOutputChangeNothing) {
-    std::cout << std::hex;
+TEST(MidwireLogLine, FullWidthFieldsHaveNeitherPaddingNorPrefix) {
     EXPECT_EQ(MidwireLogLine(Bth(static_cast<BthOpcode>(0xff), 0xffffff, 0xabcdef, true),
                              9223372036854775807),
               "[9223372036854775807]\t #abcdef\topcode:ff\t dest QP:ffffff\t ackreq:1");
-    std::cout << std::dec;
 }
 
 }  // namespace

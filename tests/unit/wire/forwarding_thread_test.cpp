@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "tests/unit/wire/TestFrames.h"
@@ -20,9 +21,10 @@ protected:
             modifier_.InjectPacket(&frame);
         }
     }
-    void Configure(std::array<std::int32_t, OPERATION_LAST> distribution) {
+    void Configure(std::array<std::int32_t, OPERATION_LAST> distribution, int delayMs = 0) {
         ModifierParams params;
         params.distribution = distribution;
+        params.delayRange = {delayMs, delayMs};
         modifier_.Init(params);
     }
     template <typename Condition>
@@ -79,6 +81,40 @@ TEST_F(ForwardingThreadTest, JoinEndsAnIdleLoopAndAClearedFlagLeavesPacketsBuffe
     forwarder.Join();
     EXPECT_EQ(stopped.GetPacketBufferSize(), 1) << "a stopped run sends nothing more";
     EXPECT_EQ(target_.UnsentFrames(), 0u);
+}
+
+TEST_F(ForwardingThreadTest, AStopSendsThePacketInItsDelayButNoneBufferedAfterIt) {
+    Configure({0, 0, 100, 0}, 30);
+    wire::ForwardingThread forwarder(modifier_, target_, running_);
+    Inject(1);
+    // Taken out of the buffer: the forwarding thread is now in the packet's delay.
+    ASSERT_TRUE(WaitFor([&] { return modifier_.GetPacketBufferSize() == 0; }));
+    running_ = false;
+    Inject(1);
+    forwarder.Join();
+    EXPECT_EQ(target_.UnsentFrames(), 1u) << "the delayed packet must still be sent";
+    EXPECT_EQ(modifier_.GetPacketBufferSize(), 1);
+    std::ostringstream report;
+    wire::WriteHeldPackets(report, "enp1s0f1 in", modifier_);
+    EXPECT_EQ(report.str(),
+              "enp1s0f1 in: 1 packet held by the fault injector at the stop, not sent\n");
+}
+
+TEST_F(ForwardingThreadTest, AWaitingLoopStoppedAfterTheFlagSendsNothingThatArrivesLater) {
+    Configure({100, 0, 0, 0});
+    wire::ForwardingThread forwarder(modifier_, target_, running_);
+    running_ = false;
+    Inject(2);
+    forwarder.Join();
+    EXPECT_EQ(target_.UnsentFrames(), 0u);
+    std::ostringstream report;
+    wire::WriteHeldPackets(report, "enp1s0f0 in", modifier_);
+    EXPECT_EQ(report.str(),
+              "enp1s0f0 in: 2 packets held by the fault injector at the stop, not sent\n");
+    Modifier empty;
+    std::ostringstream nothing;
+    wire::WriteHeldPackets(nothing, "enp1s0f0 in", empty);
+    EXPECT_EQ(nothing.str(), "");
 }
 
 }  // namespace

@@ -1,0 +1,10 @@
+#pragma once
+
+namespace wire {
+
+// Runs a program's body and turns what escapes it into one line "<name>: <what>" on stderr and
+// an exit status: kExitSetupFailure for a wire::Error (a port or file that cannot be opened),
+// 1 for anything else. A run never ends in an uncaught exception.
+int RunProgram(const char* name, int (*body)(int, char**), int argc, char** argv);
+
+}  // namespace wire
