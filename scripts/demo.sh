@@ -25,13 +25,16 @@ prefix=demo
 testbed() { "$root/scripts/testbed.sh" "$@" --prefix "$prefix"; }
 work=$(mktemp -d /tmp/bench-demo-XXXXXX)
 cleanup() {
-    [ -n "${bench_pid:-}" ] && kill "$bench_pid" 2>/dev/null || true
-    [ -n "${responder_pid:-}" ] && kill "$responder_pid" 2>/dev/null || true
     exec 3>&- 2>/dev/null || true
+    for pid in ${bench_pid:-} ${responder_pid:-}; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     testbed down >/dev/null 2>&1 || true
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'echo "interrupted" >&2; exit 130' INT TERM
 echo "bringing up the test bed: namespaces $prefix-client, $prefix-bench, $prefix-server"
 testbed up >/dev/null
 eval "$(testbed status | grep -E '^(server_ip|server_mac|client_ip)=')"
@@ -40,6 +43,20 @@ peer=$root/build/tools/rocepeer/rocepeer
 qp_client=0x11
 qp_server=0x12
 psn=0xfffff0
+failed=
+
+# wait_for <what> <text> <file> <pid>: waits up to 10 s for <text> in <file> while <pid> runs.
+wait_for() {
+    local what=$1 text=$2 file=$3 pid=$4
+    for _ in $(seq 100); do
+        grep -q "$text" "$file" 2>/dev/null && return 0
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "$what did not start:" >&2
+    cat "$file" >&2
+    exit 1
+}
 
 # run_bench <title> <program> <log file> <args...>: the responder waits on the server, the
 # program runs in the bench namespace until its input closes, and meanwhile the client sends
@@ -53,19 +70,19 @@ run_bench() {
     ip netns exec "$prefix-server" "$peer" respond --dev eth0 --qp "$qp_server" \
         --peer-qp "$qp_client" --psn "$psn" --idle-ms 3000 >"$work/respond.$program" &
     responder_pid=$!
+    wait_for "the responder" ready "$work/respond.$program" "$responder_pid"
     mkfifo "$work/in.$program"
     (cd "$work" && exec ip netns exec "$prefix-bench" "$root/build/apps/$program/$program" "$@" \
         <"$work/in.$program" >"$work/out.$program" 2>&1) &
     bench_pid=$!
     exec 3>"$work/in.$program"
-    until grep -q "STARTED" "$work/out.$program" 2>/dev/null; do
-        kill -0 "$bench_pid" 2>/dev/null || { cat "$work/out.$program"; exit 1; }
-        sleep 0.1
-    done
+    wait_for "$program" STARTED "$work/out.$program" "$bench_pid"
     echo "--- client (requester)"
+    local request=0
     ip netns exec "$prefix-client" "$peer" request --dev eth0 --peer-mac "$server_mac" \
         --peer-ip "$server_ip" --src-ip "$client_ip" --qp "$qp_client" --peer-qp "$qp_server" \
-        --psn "$psn" --count 20 --size 3000 --mtu 1024 --limit-ms 20000 || true
+        --psn "$psn" --count 20 --size 3000 --mtu 1024 --limit-ms 20000 || request=$?
+    [ "$request" -eq 0 ] || failed="the requester of the $program run failed"
     # The key press that stops the bench.
     exec 3>&-
     local status=0
@@ -83,10 +100,14 @@ run_bench() {
 }
 
 run_bench "midwire: verify every RoCE packet; drop, delay and reorder in both directions" \
-    midwire verifier_log.txt "$qp_client" "$qp_server" 80 10 5 5 85 5 5 5
+    midwire verifier_log.txt "$qp_client" "$qp_server" 80 10 5 5 85 10 5 0
 if [ "$which" = all ]; then
     run_bench "wirewatch: verify every RoCE packet" wirewatch verifier_log.txt \
         "$qp_client" "$qp_server"
     run_bench "wirebend: drop, delay and reorder client packets" wirebend Log.txt \
         70 10 10 10 5 20
+fi
+if [ -n "$failed" ]; then
+    echo "demo: $failed" >&2
+    exit 1
 fi
