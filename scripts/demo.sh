@@ -99,7 +99,7 @@ run_bench() {
     head -n 8 "$work/$log" 2>/dev/null || true
 }
 
-run_bench "midwire: verify every RoCE packet; drop, delay and reorder in both directions" \
+run_bench "midwire: verify every RoCE packet; faults both ways (the server's packets not reordered)" \
     midwire verifier_log.txt "$qp_client" "$qp_server" 80 10 5 5 85 10 5 0
 if [ "$which" = all ]; then
     run_bench "wirewatch: verify every RoCE packet" wirewatch verifier_log.txt \
