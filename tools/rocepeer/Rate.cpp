@@ -86,6 +86,22 @@ void DrainAcks(roceframes::PacketPort& port, const RateConfig& config, RoundTrip
     }
 }
 
+// Waits for the acknowledgements still on their way after the last frame: until `expected`
+// have come or `limit` has passed, so a slow path does not count its last ones as lost.
+void AwaitLastAcks(roceframes::PacketPort& port, const RateConfig& config, RoundTrips& trips,
+                   std::uint64_t expected, std::chrono::microseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (trips.Count() < expected) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return;
+        }
+        DrainAcks(port, config, trips, left);
+    }
+    DrainAcks(port, config, trips, std::chrono::microseconds(0));
+}
+
 roceframes::Bytes RateFrame(const roceframes::Endpoints& ends, const RateConfig& config,
                             std::uint64_t index, const roceframes::Bytes& payload) {
     roceframes::BthFields bth;
@@ -133,9 +149,9 @@ int RunRateSend(const Options& options) {
         ++sent;
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    DrainAcks(port, config, trips,
-              std::chrono::duration_cast<std::chrono::microseconds>(kAckDrain));
     const std::uint64_t asked = config.ackReqEvery ? sent / config.ackReqEvery : 0;
+    AwaitLastAcks(port, config, trips, asked,
+                  std::chrono::duration_cast<std::chrono::microseconds>(kAckDrain));
     std::cout << "rocepeer rate-send: sent=" << sent << " ack_requests=" << asked
               << " acks=" << trips.Count() << std::fixed << std::setprecision(1)
               << " elapsed_ms=" << elapsed * 1e3 << " achieved_pps=" << sent / elapsed
