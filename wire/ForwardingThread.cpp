@@ -23,14 +23,6 @@ void ForwardReleases(Modifier& source, Sender& target, const std::atomic<bool>& 
     }
 }
 
-void WriteHeldPackets(std::ostream& out, const std::string& label, const Modifier& source) {
-    const int held = source.GetPacketBufferSize();
-    if (held > 0) {
-        out << label << ": " << held << (held == 1 ? " packet" : " packets")
-            << " held by the fault injector at the stop, not sent" << std::endl;
-    }
-}
-
 ForwardingThread::ForwardingThread(Modifier& source, Sender& target,
                                    const std::atomic<bool>& running)
     : source_(source),

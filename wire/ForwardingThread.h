@@ -1,8 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <ostream>
-#include <string>
 #include <thread>
 
 #include "modifier/Modifier.h"
@@ -15,10 +13,6 @@ namespace wire {
 // without being sent. A packet being delayed when the run stops is still sent; a packet
 // buffered once `running` is cleared is left in the modifier.
 void ForwardReleases(Modifier& source, Sender& target, const std::atomic<bool>& running);
-
-// Tells, in one line starting with `label` (the port and direction that fed the modifier), how
-// many packets a stopped run left in `source` unsent; writes nothing when there are none.
-void WriteHeldPackets(std::ostream& out, const std::string& label, const Modifier& source);
 
 // ForwardReleases on a thread of its own, started on construction. RequestStop interrupts the
 // modifier, so the loop ends after the packet in hand even while `running` is still set.

@@ -20,6 +20,7 @@
 #include "wire/Console.h"
 #include "wire/Error.h"
 #include "wire/ForwardingThread.h"
+#include "wire/InjectorInlet.h"
 #include "wire/LineLog.h"
 #include "wire/LossReport.h"
 #include "wire/Program.h"
@@ -38,6 +39,8 @@ Modifier serverModifier;  // packets arriving from the server, on their way to t
 wire::Sender senderToClient(clientDevice);
 wire::Sender sendertoServer(serverDevice);
 std::atomic<bool> enable_sniffing{false};
+wire::InjectorInlet clientInlet(clientModifier, clientDevice + " in");
+wire::InjectorInlet serverInlet(serverModifier, serverDevice + " in");
 wire::LineLog log;
 
 void parseParams(char** argv, ModifierParams* mParams, int firstParamIndex) {
@@ -67,16 +70,16 @@ void createAndVerifyPacket(const Tins::PDU& pdu, unsigned int deviceID) {
 
 // Arriving frames are verified and logged before their modifier gets them, so an arriving line
 // always precedes the leaving line of the same packet. A frame without a UDP layer makes
-// InjectPacket throw, and the capture drops it unforwarded.
+// the modifier throw, and the capture drops it unforwarded.
 bool clientInCallback(wire::CapturedFrame& pdu) {
     createAndVerifyPacket(pdu, 1);
-    clientModifier.InjectPacket(&pdu);
+    clientInlet.Offer(pdu);
     return enable_sniffing.load();
 }
 
 bool serverInCallback(wire::CapturedFrame& pdu) {
     createAndVerifyPacket(pdu, 0);
-    serverModifier.InjectPacket(&pdu);
+    serverInlet.Offer(pdu);
     return enable_sniffing.load();
 }
 
@@ -159,8 +162,8 @@ int Main(int argc, char** argv) {
     log.Close();
     PrintReports();
     wire::WriteLossReport(std::cerr, captures, {&sendertoServer, &senderToClient});
-    wire::WriteHeldPackets(std::cerr, clientDevice + " in", clientModifier);
-    wire::WriteHeldPackets(std::cerr, serverDevice + " in", serverModifier);
+    clientInlet.WriteReport(std::cerr);
+    serverInlet.WriteReport(std::cerr);
     return kExitStatus;
 }
 

@@ -15,6 +15,7 @@
 #include "wire/Console.h"
 #include "wire/Error.h"
 #include "wire/ForwardingThread.h"
+#include "wire/InjectorInlet.h"
 #include "wire/LineLog.h"
 #include "wire/LossReport.h"
 #include "wire/Program.h"
@@ -31,6 +32,7 @@ Modifier modifier_on_0;  // configured with the defaults, never fed
 Modifier modifier_on_1;  // client-to-server injector
 std::atomic<bool> enable_sniffing{false};
 wire::LineLog log;
+wire::InjectorInlet inlet(modifier_on_1, std::string(kClientPort) + " in");
 
 void parseParams(char** argv, ModifierParams* mParams) {
     for (int i = 0; i < 4; ++i) {
@@ -52,10 +54,10 @@ bool callback0in(wire::CapturedFrame& pdu) {
     return true;
 }
 
-// A frame without a UDP layer makes InjectPacket throw; the capture drops it unforwarded
+// A frame without a UDP layer makes the modifier throw; the capture drops it unforwarded
 // and unlogged.
 bool callback1in(wire::CapturedFrame& pdu) {
-    modifier_on_1.InjectPacket(&pdu);
+    inlet.Offer(pdu);
     packetDetails(pdu);
     return true;
 }
@@ -107,7 +109,7 @@ int Main(int argc, char** argv) {
     modifier_on_1.printOperationCounters();
     std::cout << "\n*** THE END***\n" << std::endl;
     wire::WriteLossReport(std::cerr, captures, {&sender0, &sender1});
-    wire::WriteHeldPackets(std::cerr, std::string(kClientPort) + " in", modifier_on_1);
+    inlet.WriteReport(std::cerr);
     return 0;
 }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 #include "tests/unit/wire/TestFrames.h"
@@ -66,23 +65,6 @@ TEST_F(ForwardingThreadTest, DroppedPacketsAreTakenButNeverSent) {
     EXPECT_EQ(target_.UnsentFrames(), 0u);
 }
 
-TEST_F(ForwardingThreadTest, JoinEndsAnIdleLoopAndAClearedFlagLeavesPacketsBuffered) {
-    {
-        wire::ForwardingThread idle(modifier_, target_, running_);
-        idle.Join();
-        idle.Join();
-    }
-    Modifier stopped;
-    running_ = false;
-    const std::vector<uint8_t> bytes = wire_test::RoceFrameWithZeroChecksum();
-    wire::CapturedFrame frame(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    stopped.InjectPacket(&frame);
-    wire::ForwardingThread forwarder(stopped, target_, running_);
-    forwarder.Join();
-    EXPECT_EQ(stopped.GetPacketBufferSize(), 1) << "a stopped run sends nothing more";
-    EXPECT_EQ(target_.UnsentFrames(), 0u);
-}
-
 TEST_F(ForwardingThreadTest, AStopSendsThePacketInItsDelayButNoneBufferedAfterIt) {
     Configure({0, 0, 100, 0}, 30);
     wire::ForwardingThread forwarder(modifier_, target_, running_);
@@ -94,27 +76,17 @@ TEST_F(ForwardingThreadTest, AStopSendsThePacketInItsDelayButNoneBufferedAfterIt
     forwarder.Join();
     EXPECT_EQ(target_.UnsentFrames(), 1u) << "the delayed packet must still be sent";
     EXPECT_EQ(modifier_.GetPacketBufferSize(), 1);
-    std::ostringstream report;
-    wire::WriteHeldPackets(report, "enp1s0f1 in", modifier_);
-    EXPECT_EQ(report.str(),
-              "enp1s0f1 in: 1 packet held by the fault injector at the stop, not sent\n");
 }
 
-TEST_F(ForwardingThreadTest, AWaitingLoopStoppedAfterTheFlagSendsNothingThatArrivesLater) {
+TEST_F(ForwardingThreadTest, AnIdleLoopJoinsAndSendsNothingThatArrivesAfterTheStop) {
     Configure({100, 0, 0, 0});
     wire::ForwardingThread forwarder(modifier_, target_, running_);
     running_ = false;
     Inject(2);
     forwarder.Join();
+    forwarder.Join();
     EXPECT_EQ(target_.UnsentFrames(), 0u);
-    std::ostringstream report;
-    wire::WriteHeldPackets(report, "enp1s0f0 in", modifier_);
-    EXPECT_EQ(report.str(),
-              "enp1s0f0 in: 2 packets held by the fault injector at the stop, not sent\n");
-    Modifier empty;
-    std::ostringstream nothing;
-    wire::WriteHeldPackets(nothing, "enp1s0f0 in", empty);
-    EXPECT_EQ(nothing.str(), "");
+    EXPECT_EQ(modifier_.GetPacketBufferSize(), 2);
 }
 
 }  // namespace

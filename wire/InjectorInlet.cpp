@@ -1,0 +1,44 @@
+#include "wire/InjectorInlet.h"
+
+#include <tins/pdu.h>
+#include <tins/udp.h>
+
+#include <utility>
+
+#include "transport/RoceFrame.h"
+
+namespace wire {
+
+namespace {
+
+std::string Packets(std::uint64_t count) {
+    return std::to_string(count) + (count == 1 ? " packet" : " packets");
+}
+
+}  // namespace
+
+InjectorInlet::InjectorInlet(Modifier& modifier, std::string label, int limit)
+    : modifier_(modifier), label_(std::move(label)), limit_(limit) {}
+
+void InjectorInlet::Offer(Tins::PDU& frame) {
+    // Only this thread adds to the buffer, so it cannot grow between the check and the offer.
+    if (modifier_.GetPacketBufferSize() >= limit_ &&
+        frame.rfind_pdu<Tins::UDP>().dport() == kRocePort) {
+        refused_.fetch_add(1);
+        return;
+    }
+    modifier_.InjectPacket(&frame);
+}
+
+void InjectorInlet::WriteReport(std::ostream& out) const {
+    if (const std::uint64_t refused = Refused()) {
+        out << label_ << ": " << Packets(refused) << " refused by the full fault injector ("
+            << limit_ << " held), not sent" << std::endl;
+    }
+    if (const int held = modifier_.GetPacketBufferSize(); held > 0) {
+        out << label_ << ": " << Packets(static_cast<std::uint64_t>(held))
+            << " held by the fault injector at the stop, not sent" << std::endl;
+    }
+}
+
+}  // namespace wire
