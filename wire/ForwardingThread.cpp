@@ -25,8 +25,15 @@ void ForwardReleases(Modifier& source, Sender& target, const std::atomic<bool>& 
 
 ForwardingThread::ForwardingThread(Modifier& source, Sender& target,
                                    const std::atomic<bool>& running)
-    : source_(source),
-      thread_([&source, &target, &running] { ForwardReleases(source, target, running); }) {}
+    : source_(source) {
+    try {
+        thread_ =
+            std::thread([&source, &target, &running] { ForwardReleases(source, target, running); });
+    } catch (const std::system_error& e) {
+        throw Error(target.InterfaceName() + " out",
+                    std::string("cannot start its forwarding thread: ") + e.what());
+    }
+}
 
 void ForwardingThread::Join() {
     if (!thread_.joinable()) {

@@ -19,8 +19,7 @@
 #include "wire/CaptureSet.h"
 #include "wire/Console.h"
 #include "wire/Error.h"
-#include "wire/ForwardingThread.h"
-#include "wire/InjectorInlet.h"
+#include "wire/InjectorPath.h"
 #include "wire/LineLog.h"
 #include "wire/LossReport.h"
 #include "wire/Program.h"
@@ -39,8 +38,9 @@ Modifier serverModifier;  // packets arriving from the server, on their way to t
 wire::Sender senderToClient(clientDevice);
 wire::Sender sendertoServer(serverDevice);
 std::atomic<bool> enable_sniffing{false};
-wire::InjectorInlet clientInlet(clientModifier, clientDevice + " in");
-wire::InjectorInlet serverInlet(serverModifier, serverDevice + " in");
+// Each direction's way through its injector and out of the other port.
+wire::InjectorPath clientPath(clientModifier, sendertoServer, clientDevice + " in");
+wire::InjectorPath serverPath(serverModifier, senderToClient, serverDevice + " in");
 wire::LineLog log;
 
 void parseParams(char** argv, ModifierParams* mParams, int firstParamIndex) {
@@ -73,13 +73,13 @@ void createAndVerifyPacket(const Tins::PDU& pdu, unsigned int deviceID) {
 // the modifier throw, and the capture drops it unforwarded.
 bool clientInCallback(wire::CapturedFrame& pdu) {
     createAndVerifyPacket(pdu, 1);
-    clientInlet.Offer(pdu);
+    clientPath.Offer(pdu);
     return enable_sniffing.load();
 }
 
 bool serverInCallback(wire::CapturedFrame& pdu) {
     createAndVerifyPacket(pdu, 0);
-    serverInlet.Offer(pdu);
+    serverPath.Offer(pdu);
     return enable_sniffing.load();
 }
 
@@ -98,9 +98,9 @@ bool clientOutCallback(wire::CapturedFrame& pdu) {
 void ConfigureModifiers(char** argv) {
     ModifierParams mParams = DefaultModifierParams(ModifierProgram::MIDWIRE);
     parseParams(argv, &mParams, 3);
-    clientModifier.Init(mParams);
+    clientPath.Configure(mParams);
     parseParams(argv, &mParams, 7);
-    serverModifier.Init(mParams);
+    serverPath.Configure(mParams);
 }
 
 // Opens every port and the log before anything is printed, so a setup failure is one line.
@@ -142,8 +142,8 @@ int Main(int argc, char** argv) {
     ConfigureModifiers(argv);
 
     enable_sniffing = true;
-    wire::ForwardingThread clientModifierSender(clientModifier, sendertoServer, enable_sniffing);
-    wire::ForwardingThread serverModifierSender(serverModifier, senderToClient, enable_sniffing);
+    clientPath.Start(enable_sniffing);
+    serverPath.Start(enable_sniffing);
     captures.StartAll();
     std::cout << "\n***TEST STARTED ... press any key to stop ..." << std::endl;
 
@@ -153,17 +153,17 @@ int Main(int argc, char** argv) {
     // every packet captured is logged and verified before the log closes and the report is
     // written. What is still buffered in a modifier then is never sent.
     enable_sniffing = false;
-    clientModifierSender.RequestStop();
-    serverModifierSender.RequestStop();
-    clientModifierSender.Join();
-    serverModifierSender.Join();
+    clientPath.RequestStop();
+    serverPath.RequestStop();
+    clientPath.Join();
+    serverPath.Join();
     captures.StopAll();
     log.WriteLine("\n#Verifier Test end.");
     log.Close();
     PrintReports();
     wire::WriteLossReport(std::cerr, captures, {&sendertoServer, &senderToClient});
-    clientInlet.WriteReport(std::cerr);
-    serverInlet.WriteReport(std::cerr);
+    clientPath.WriteReport(std::cerr);
+    serverPath.WriteReport(std::cerr);
     return kExitStatus;
 }
 

@@ -14,8 +14,7 @@
 #include "wire/CaptureSet.h"
 #include "wire/Console.h"
 #include "wire/Error.h"
-#include "wire/ForwardingThread.h"
-#include "wire/InjectorInlet.h"
+#include "wire/InjectorPath.h"
 #include "wire/LineLog.h"
 #include "wire/LossReport.h"
 #include "wire/Program.h"
@@ -32,7 +31,8 @@ Modifier modifier_on_0;  // configured with the defaults, never fed
 Modifier modifier_on_1;  // client-to-server injector
 std::atomic<bool> enable_sniffing{false};
 wire::LineLog log;
-wire::InjectorInlet inlet(modifier_on_1, std::string(kClientPort) + " in");
+// The client's packets through modifier_on_1 to the server.
+wire::InjectorPath path(modifier_on_1, sender0, std::string(kClientPort) + " in");
 
 void parseParams(char** argv, ModifierParams* mParams) {
     for (int i = 0; i < 4; ++i) {
@@ -57,7 +57,7 @@ bool callback0in(wire::CapturedFrame& pdu) {
 // A frame without a UDP layer makes the modifier throw; the capture drops it unforwarded
 // and unlogged.
 bool callback1in(wire::CapturedFrame& pdu) {
-    inlet.Offer(pdu);
+    path.Offer(pdu);
     packetDetails(pdu);
     return true;
 }
@@ -91,11 +91,10 @@ int Main(int argc, char** argv) {
     OpenPortsAndLog(captures);
     log.WriteLine("Test start : ");
     modifier_on_0.Init(defaults);
-    modifier_on_1.Init(mParams);
+    path.Configure(mParams);
 
     enable_sniffing = true;
-    // Sends what the injector releases to the server.
-    wire::ForwardingThread t1(modifier_on_1, sender0, enable_sniffing);
+    path.Start(enable_sniffing);
     captures.StartAll();
     std::cout << "\n***MODIFIER STARTED" << std::endl;
 
@@ -105,11 +104,11 @@ int Main(int argc, char** argv) {
     captures.StopAll();
     log.Close();
     enable_sniffing = false;
-    t1.Join();
+    path.Join();
     modifier_on_1.printOperationCounters();
     std::cout << "\n*** THE END***\n" << std::endl;
     wire::WriteLossReport(std::cerr, captures, {&sender0, &sender1});
-    inlet.WriteReport(std::cerr);
+    path.WriteReport(std::cerr);
     return 0;
 }
 

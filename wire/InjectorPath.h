@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "modifier/Modifier.h"
+#include "wire/ForwardingThread.h"
+#include "wire/Sender.h"
+
+namespace Tins {
+class PDU;
+}
+
+namespace wire {
+
+// True when a modifier configured with `params` may hold a packet back: a delay or a reorder
+// can be drawn.
+[[nodiscard]] bool CanHoldBack(const ModifierParams& params);
+
+// One traffic direction through its fault injector: captured frames enter by Offer, and what the
+// injector releases leaves by `target`. An injector that can hold packets back releases them on
+// a forwarding thread of its own; one that cannot releases each packet on the offering thread
+// as soon as it enters, which spares it a thread hand-over and keeps the same decisions.
+//
+// The injector refuses, and counts, a RoCE packet while it already holds `limit`: a direction
+// whose delays outrun its traffic must not take all memory during a long run.
+//
+// Configure and Start run on one controlling thread before any Offer; Offer runs on one capture
+// thread; RequestStop, Join and the counters on the controlling thread again.
+class InjectorPath {
+public:
+    // About 100 MB of typical frames.
+    static constexpr int kDefaultLimit = 1 << 16;
+
+    // `label` names the port and direction that feed the injector, e.g. "enp1s0f1 in".
+    InjectorPath(Modifier& modifier, Sender& target, std::string label, int limit = kDefaultLimit);
+    InjectorPath(const InjectorPath&) = delete;
+    InjectorPath& operator=(const InjectorPath&) = delete;
+
+    // Configures the injector (Modifier::Init) and chooses how it releases.
+    void Configure(ModifierParams params);
+    // Starts releasing while `running` is set. Throws wire::Error when a thread cannot start.
+    void Start(const std::atomic<bool>& running);
+
+    // Hands a captured frame to the injector as Modifier::InjectPacket does (other UDP packets
+    // are ignored; a frame without a UDP layer throws Tins::pdu_not_found).
+    void Offer(Tins::PDU& frame);
+
+    // Ends releasing after the packet in hand; packets still held are never sent. Call after
+    // clearing `running`. RequestStop does not wait; Join does, and is idempotent.
+    void RequestStop();
+    void Join();
+
+    [[nodiscard]] std::uint64_t Refused() const { return refused_.load(); }
+    // One line each on the packets refused during the run and on those the injector still holds
+    // at its end; nothing when there are none.
+    void WriteReport(std::ostream& out) const;
+
+private:
+    void ReleaseOne();
+
+    Modifier& modifier_;
+    Sender& target_;
+    const std::string label_;
+    const int limit_;
+    bool releasesInline_ = false;
+    const std::atomic<bool>* running_ = nullptr;
+    std::optional<ForwardingThread> forwarder_;
+    std::atomic<std::uint64_t> refused_{0};
+};
+
+}  // namespace wire
