@@ -3,7 +3,6 @@
 #include <tins/pdu.h>
 #include <tins/udp.h>
 
-#include <memory>
 #include <utility>
 
 #include "transport/RoceFrame.h"
@@ -18,22 +17,15 @@ std::string Packets(std::uint64_t count) {
 
 }  // namespace
 
-bool CanHoldBack(const ModifierParams& params) {
-    // A zero weight is an empty slice of the draw, whatever the other weights are.
-    return params.distribution[OPERATION_DELAY] != 0 || params.distribution[OPERATION_REORDER] != 0;
-}
-
 InjectorPath::InjectorPath(Modifier& modifier, Sender& target, std::string label, int limit)
     : modifier_(modifier), target_(target), label_(std::move(label)), limit_(limit) {}
 
 void InjectorPath::Configure(ModifierParams params) {
-    releasesInline_ = !CanHoldBack(params);
     modifier_.Init(std::move(params));
 }
 
 void InjectorPath::Start(const std::atomic<bool>& running) {
-    running_ = &running;
-    if (!releasesInline_ && !forwarder_) {
+    if (!forwarder_) {
         forwarder_.emplace(modifier_, target_, running);
     }
 }
@@ -46,19 +38,6 @@ void InjectorPath::Offer(Tins::PDU& frame) {
         return;
     }
     modifier_.InjectPacket(&frame);
-    if (releasesInline_ && running_ != nullptr && running_->load()) {
-        ReleaseOne();
-    }
-}
-
-// The injector cannot delay here, so this never waits; an ignored frame left it empty, and
-// then nothing is drawn.
-void InjectorPath::ReleaseOne() {
-    bool isValid = false;
-    std::unique_ptr<Tins::PDU> packet(modifier_.GetPacket(&isValid));
-    if (packet && isValid) {
-        target_.Send(*packet);
-    }
 }
 
 void InjectorPath::RequestStop() {
