@@ -126,6 +126,13 @@ std::string WithoutHeldPackets(const std::string& err) {
     return std::regex_replace(err, held, "");
 }
 
+// How many packets the injector fed by `port`'s arrivals held at the stop, from standard error.
+long HeldAtStop(const std::string& err, const std::string& port) {
+    std::smatch match;
+    const std::regex held(port + " in: ([0-9]+) packets? held by the fault injector");
+    return std::regex_search(err, match, held) ? std::stol(match[1]) : 0;
+}
+
 // The packet lines addressed to queue pair `qp` in a log.
 std::size_t LinesTo(const std::string& log, std::uint32_t qp) {
     const std::string field = "\t dest QP:" + Hex(qp) + "\t";
@@ -295,10 +302,13 @@ TEST_F(MidwireInRig, DroppingTheClientsPacketsForwardsNoneAndLogsEachOnce) {
     EXPECT_EQ(atServer->Stop(), std::vector<e2e::Frame>{});
     ExpectFinalLog(*bench, logLines);
     EXPECT_EQ(run.status, kExitStatus);
-    // Only the client's queue pair saw them, on arrival.
+    // Only the client's queue pair saw them, on arrival. The last one may not have reached the
+    // forwarding thread when the run stopped: then it was never drawn, and is said to be held.
+    const long held = HeldAtStop(run.err, "enp1s0f1");
+    EXPECT_LE(held, 1);
     const QpState sent{kPackets + 1, 0, 0, 0};
-    EXPECT_EQ(run.out, Output(e2e::IdleCheckerReport({}, sent), {0, kPackets, 0, 0}));
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, Output(e2e::IdleCheckerReport({}, sent), {0, kPackets - held, 0, 0}));
+    EXPECT_EQ(WithoutHeldPackets(run.err), "");
 }
 
 // The exchange crosses the 24-bit PSN wrap while both modifiers drop, delay and reorder.
