@@ -78,15 +78,4 @@ TEST_F(ForwardingThreadTest, AStopSendsThePacketInItsDelayButNoneBufferedAfterIt
     EXPECT_EQ(modifier_.GetPacketBufferSize(), 1);
 }
 
-TEST_F(ForwardingThreadTest, AnIdleLoopJoinsAndSendsNothingThatArrivesAfterTheStop) {
-    Configure({100, 0, 0, 0});
-    wire::ForwardingThread forwarder(modifier_, target_, running_);
-    running_ = false;
-    Inject(2);
-    forwarder.Join();
-    forwarder.Join();
-    EXPECT_EQ(target_.UnsentFrames(), 0u);
-    EXPECT_EQ(modifier_.GetPacketBufferSize(), 2);
-}
-
 }  // namespace
