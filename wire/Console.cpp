@@ -25,12 +25,32 @@ void OnStopSignal(int) {
     stopSignalled = 1;
 }
 
-void SetStopSignalAction(void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+struct StopSignalActions {
+    struct sigaction interrupt;
+    struct sigaction terminate;
+};
+
+// Catches the stop signals, except one the parent chose to ignore (as a shell does for a
+// background job, or nohup): that one stays ignored. Returns the actions it replaced.
+StopSignalActions CatchStopSignals() {
+    struct sigaction catcher {};
+    catcher.sa_handler = OnStopSignal;
+    sigemptyset(&catcher.sa_mask);
+    StopSignalActions previous{};
+    sigaction(SIGINT, nullptr, &previous.interrupt);
+    sigaction(SIGTERM, nullptr, &previous.terminate);
+    if (previous.interrupt.sa_handler != SIG_IGN) {
+        sigaction(SIGINT, &catcher, nullptr);
+    }
+    if (previous.terminate.sa_handler != SIG_IGN) {
+        sigaction(SIGTERM, &catcher, nullptr);
+    }
+    return previous;
+}
+
+void RestoreStopSignals(const StopSignalActions& previous) {
+    sigaction(SIGINT, &previous.interrupt, nullptr);
+    sigaction(SIGTERM, &previous.terminate, nullptr);
 }
 
 }  // namespace
@@ -41,7 +61,8 @@ void HoldStopSignals() {
 }
 
 void WaitForKeyOrEndOfInput(int fd) {
-    SetStopSignalAction(OnStopSignal);
+    stopSignalled = 0;
+    const StopSignalActions previous = CatchStopSignals();
     // The stop signals are let in only inside ppoll, atomically, so none can slip in between a
     // check and the wait.
     sigset_t waitMask;
@@ -54,11 +75,18 @@ void WaitForKeyOrEndOfInput(int fd) {
         ready = ppoll(&input, 1, nullptr, &waitMask);
     } while (ready < 0 && errno == EINTR && stopSignalled == 0);
     if (ready > 0 && (input.revents & POLLIN) != 0) {
-        char key = 0;
-        static_cast<void>(read(fd, &key, 1));
+        // As a buffered read of one character would: a terminal's whole line is taken, so none
+        // of it is left for the shell.
+        char line[4096];
+        static_cast<void>(read(fd, line, sizeof line));
     }
-    SetStopSignalAction(SIG_DFL);
+    // A signal that came together with the key is still pending; it asked for the stop that is
+    // now under way, and must not end the process once the signals are let in again.
     const sigset_t signals = StopSignals();
+    const timespec noWait{0, 0};
+    while (sigtimedwait(&signals, nullptr, &noWait) > 0) {
+    }
+    RestoreStopSignals(previous);
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 

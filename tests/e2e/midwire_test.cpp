@@ -190,23 +190,32 @@ TEST_F(MidwireInRig, PassedSendOnlyIsVerifiedArrivingAndLeavingAndEachRunStartsA
     EXPECT_EQ(run.out, Output(e2e::IdleCheckerReport(received, sent), {1, 0, 0, 0}));
     EXPECT_EQ(run.err, "");
 
-    // Later runs in the same directory, ended at once by input already at its end or by the
-    // operator's Ctrl-C with input still open; the QP numbers are hexadecimal with or without
-    // prefix.
+    // Later runs in the same directory, ended by input already at its end, by the operator's
+    // Ctrl-C with input still open, or at once because the program was started without input
+    // (which must not become a port's socket); QP numbers with or without prefix.
+    enum class Ending { kEndOfInput, kInterrupt, kNoInput };
     const struct {
         const char* client;
         const char* server;
-        bool interrupted;
-    } later[] = {{"0x1a", "2b", false}, {"1a", "0X2B", true}};
-    for (const auto& qps : later) {
-        SCOPED_TRACE(qps.client);
-        std::vector<std::string> argv = Args(qps.client, qps.server, kPassAll);
+        Ending ending;
+    } later[] = {{"0x1a", "2b", Ending::kEndOfInput},
+                 {"1a", "0X2B", Ending::kInterrupt},
+                 {"1a", "2b", Ending::kNoInput}};
+    for (const auto& run : later) {
+        SCOPED_TRACE(static_cast<int>(run.ending));
+        std::vector<std::string> argv = Args(run.client, run.server, kPassAll);
         argv.insert(argv.begin(), e2e::kMidwire);
+        if (run.ending == Ending::kNoInput) {
+            argv.insert(argv.begin(), {"sh", "-c", "exec \"$0\" \"$@\" <&-"});
+        }
         e2e::Process process(argv, rig_->BenchNs(), bench->Dir());
-        if (qps.interrupted) {
+        if (run.ending == Ending::kInterrupt) {
             ASSERT_TRUE(process.WaitForOutput(kStartBanner)) << process.Stderr();
             process.Signal(SIGINT);
-            EXPECT_TRUE(process.WaitForOutput("***THE END***")) << process.Stdout();
+        }
+        if (run.ending != Ending::kEndOfInput) {
+            EXPECT_TRUE(process.WaitForOutput("***THE END***", e2e::seconds(10)))
+                << process.Stdout();
         }
         const e2e::Finished end = process.Finish();
         EXPECT_EQ(end.status, kExitStatus);

@@ -20,15 +20,26 @@ protected:
             close(fds_[1]);
         }
     }
+    // Sends `signal` to this thread from another one, as the operator's shell would.
+    static void SignalFromElsewhere(int signal) {
+        const pthread_t waiter = pthread_self();
+        std::thread([waiter, signal] { pthread_kill(waiter, signal); }).join();
+    }
+    static void (*ActionOf(int signal))(int) {
+        struct sigaction action {};
+        sigaction(signal, nullptr, &action);
+        return action.sa_handler;
+    }
     int fds_[2] = {-1, -1};
 };
 
-TEST_F(ConsoleTest, AKeyTakesOneCharacterAndEndOfInputEndsTheWaitToo) {
-    ASSERT_EQ(write(fds_[1], "xy", 2), 2);
+TEST_F(ConsoleTest, AKeyTakesTheLineHandedOverAndEndOfInputEndsTheWaitToo) {
+    ASSERT_EQ(write(fds_[1], "stop\n", 5), 5);
     wire::WaitForKeyOrEndOfInput(fds_[0]);
-    char rest = 0;
-    ASSERT_EQ(read(fds_[0], &rest, 1), 1);
-    EXPECT_EQ(rest, 'y') << "only the key itself is consumed";
+    ASSERT_EQ(write(fds_[1], "z", 1), 1);
+    char next = 0;
+    ASSERT_EQ(read(fds_[0], &next, 1), 1);
+    EXPECT_EQ(next, 'z') << "nothing of the line is left for the next reader";
 
     close(fds_[1]);
     fds_[1] = -1;
@@ -38,14 +49,35 @@ TEST_F(ConsoleTest, AKeyTakesOneCharacterAndEndOfInputEndsTheWaitToo) {
 // The operator's Ctrl-C ends the wait like a key, also when it came before the wait began;
 // without the hold it would have ended the test process.
 TEST_F(ConsoleTest, AHeldStopSignalEndsTheWaitWithInputStillOpen) {
-    wire::HoldStopSignals();
-    const pthread_t waiter = pthread_self();
-    std::thread([waiter] { pthread_kill(waiter, SIGINT); }).join();
-    wire::WaitForKeyOrEndOfInput(fds_[0]);
+    for (int signal : {SIGINT, SIGTERM}) {
+        wire::HoldStopSignals();
+        SignalFromElsewhere(signal);
+        wire::WaitForKeyOrEndOfInput(fds_[0]);
+        EXPECT_EQ(ActionOf(signal), SIG_DFL) << "a second signal ends the process again";
+    }
+}
 
+// A key and a signal together: the input wins the wait and the signal stays pending. It asked
+// for the same stop, so it must not end the process once the signals are let in again.
+TEST_F(ConsoleTest, ASignalThatCameWithTheKeyDoesNotEndTheProcessAfterwards) {
     wire::HoldStopSignals();
-    std::thread([waiter] { pthread_kill(waiter, SIGTERM); }).join();
+    ASSERT_EQ(write(fds_[1], "k", 1), 1);
+    SignalFromElsewhere(SIGTERM);
     wire::WaitForKeyOrEndOfInput(fds_[0]);
+    SUCCEED() << "still running";
+}
+
+TEST_F(ConsoleTest, ASignalTheParentIgnoredStaysIgnored) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, nullptr);
+    wire::HoldStopSignals();
+    ASSERT_EQ(write(fds_[1], "k", 1), 1);
+    wire::WaitForKeyOrEndOfInput(fds_[0]);
+    EXPECT_EQ(ActionOf(SIGINT), SIG_IGN);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigaction(SIGINT, &defaults, nullptr);
 }
 
 }  // namespace
