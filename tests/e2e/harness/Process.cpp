@@ -15,6 +15,10 @@ namespace {
                             const int fds[3]) {
     // Own process group, so that the program and anything it started die together.
     ::setpgid(0, 0);
+    // Programs start as an operator's would, whatever the test runner ignores (a background job
+    // of a script ignores SIGINT).
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
     for (int target = 0; target < 3; ++target) {
         ::dup2(fds[target], target);
     }
