@@ -53,6 +53,17 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# wait_for <text> <file> <shown on failure>: waits up to 10 s for <text> in <file>.
+wait_for() {
+    for _ in $(seq 100); do
+        grep -q "$1" "$2" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "soak: no \"$1\" in $2:" >&2
+    cat "$3" >&2
+    exit 1
+}
+
 "$testbed" up --prefix "$prefix" >/dev/null
 seconds=$((minutes * 60))
 
@@ -63,19 +74,12 @@ mkfifo "$scratch/stdin"
 bench_pid=$!
 pids+=("$bench_pid")
 exec 9>"$scratch/stdin"
-for _ in $(seq 100); do
-    grep -q STARTED "$scratch/midwire.out" 2>/dev/null && break
-    sleep 0.1
-done
-grep -q STARTED "$scratch/midwire.out" || { cat "$scratch/midwire.err" >&2; exit 1; }
+wait_for STARTED "$scratch/midwire.out" "$scratch/midwire.err"
 
 ip netns exec "$prefix-server" "$rocepeer" rate-recv --dev eth0 --ack --idle-ms 5000 \
     --seconds $((seconds + 30)) >"$scratch/recv.out" &
 pids+=($!)
-for _ in $(seq 100); do
-    grep -q ready "$scratch/recv.out" 2>/dev/null && break
-    sleep 0.05
-done
+wait_for ready "$scratch/recv.out" "$scratch/recv.out"
 ip netns exec "$prefix-client" "$rocepeer" rate-send --dev eth0 --peer-mac 02:47:00:00:00:02 \
     --peer-ip 10.47.0.2 --rate "$rate" --frame-size 1100 --seconds "$seconds" \
     >"$scratch/send.out" &

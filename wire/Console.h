@@ -5,7 +5,7 @@
 namespace wire {
 
 // Holds SIGINT and SIGTERM back until WaitForKeyOrEndOfInput, so that an operator's Ctrl-C ends
-// a run as a key press does, with its log and reports. Call it first in main, before any thread
+// a run as a key press does, with its log and reports. RunProgram calls it before any thread
 // starts: threads inherit the block, so a signal sent to the process can only reach the waiting
 // thread (one aimed at another thread alone stays pending there).
 void HoldStopSignals();

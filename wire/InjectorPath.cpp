@@ -6,16 +6,9 @@
 #include <utility>
 
 #include "transport/RoceFrame.h"
+#include "wire/LossReport.h"
 
 namespace wire {
-
-namespace {
-
-std::string Packets(std::uint64_t count) {
-    return std::to_string(count) + (count == 1 ? " packet" : " packets");
-}
-
-}  // namespace
 
 InjectorPath::InjectorPath(Modifier& modifier, Sender& target, std::string label, int limit)
     : modifier_(modifier), target_(target), label_(std::move(label)), limit_(limit) {}
@@ -53,13 +46,10 @@ void InjectorPath::Join() {
 }
 
 void InjectorPath::WriteReport(std::ostream& out) const {
-    if (const std::uint64_t refused = Refused()) {
-        out << label_ << ": " << Packets(refused) << " refused by the full fault injector ("
-            << limit_ << " held), not sent" << std::endl;
-    }
-    if (const int held = modifier_.GetPacketBufferSize(); held > 0) {
-        out << label_ << ": " << Packets(static_cast<std::uint64_t>(held))
-            << " held by the fault injector at the stop, not sent" << std::endl;
+    const int held = modifier_.GetPacketBufferSize();
+    for (const std::string& line :
+         InjectorLines(label_, Refused(), limit_, static_cast<std::uint64_t>(held))) {
+        out << line << std::endl;
     }
 }
 

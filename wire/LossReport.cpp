@@ -5,11 +5,11 @@ namespace wire {
 namespace {
 
 void AddLine(std::vector<std::string>& lines, const std::string& label, uint64_t count,
-             const std::string& what) {
+             const std::string& what, const char* noun = "frame") {
     if (count == 0) {
         return;
     }
-    lines.push_back(label + ": " + std::to_string(count) + (count == 1 ? " frame " : " frames ") +
+    lines.push_back(label + ": " + std::to_string(count) + " " + noun + (count == 1 ? " " : "s ") +
                     what);
 }
 
@@ -27,6 +27,16 @@ std::vector<std::string> CaptureLossLines(const std::string& label, const Captur
 std::vector<std::string> UnsentLines(const std::string& interfaceName, uint64_t unsent) {
     std::vector<std::string> lines;
     AddLine(lines, interfaceName + " out", unsent, "could not be sent");
+    return lines;
+}
+
+std::vector<std::string> InjectorLines(const std::string& label, uint64_t refused, int limit,
+                                       uint64_t held) {
+    std::vector<std::string> lines;
+    AddLine(lines, label, refused,
+            "refused by the full fault injector (" + std::to_string(limit) + " held), not sent",
+            "packet");
+    AddLine(lines, label, held, "held by the fault injector at the stop, not sent", "packet");
     return lines;
 }
 

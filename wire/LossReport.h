@@ -17,6 +17,11 @@ std::vector<std::string> CaptureLossLines(const std::string& label, const Captur
 // The line for frames a port's sender could not send; none when there were none.
 std::vector<std::string> UnsentLines(const std::string& interfaceName, uint64_t unsent);
 
+// The lines for packets a fault injector fed by `label` refused because it already held `limit`,
+// and for those it still held at the stop; none for a count of 0.
+std::vector<std::string> InjectorLines(const std::string& label, uint64_t refused, int limit,
+                                       uint64_t held);
+
 // Writes every loss of the stopped captures and of the senders, one line each; nothing if none.
 void WriteLossReport(std::ostream& out, const CaptureSet& captures,
                      const std::vector<const Sender*>& senders);

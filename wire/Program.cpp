@@ -7,6 +7,7 @@
 #include <exception>
 #include <iostream>
 
+#include "wire/Console.h"
 #include "wire/Error.h"
 
 namespace wire {
@@ -29,6 +30,7 @@ void OpenClosedStandardDescriptors() {
 
 int RunProgram(const char* name, int (*body)(int, char**), int argc, char** argv) {
     OpenClosedStandardDescriptors();
+    HoldStopSignals();
     try {
         return body(argc, argv);
     } catch (const Error& e) {

@@ -134,7 +134,6 @@ int Main(int argc, char** argv) {
                      " delayed (0 to 30 ms)\n  and reordered, four that add up to 100\n";
         return wire::kExitUsage;
     }
-    wire::HoldStopSignals();
     wire::CaptureSet captures;
     OpenPortsAndLog(captures);
     RegisterConnection(verifier, wire::ParseHexQp(argv[1]), wire::ParseHexQp(argv[2]));

@@ -86,7 +86,6 @@ int Main(int argc, char** argv) {
         return wire::kExitUsage;
     }
 
-    wire::HoldStopSignals();
     wire::CaptureSet captures;
     OpenPortsAndLog(captures);
     log.WriteLine("Test start : ");

@@ -95,7 +95,6 @@ int Main(int argc, char** argv) {
     const uint32_t clientQp = wire::ParseHexQp(argv[1]);
     const uint32_t serverQp = wire::ParseHexQp(argv[2]);
 
-    wire::HoldStopSignals();
     wire::CaptureSet captures;
     OpenPortsAndLog(captures);
     RegisterConnection(verifier, clientQp, serverQp);

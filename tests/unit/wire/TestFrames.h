@@ -6,7 +6,10 @@
 #include <tins/rawpdu.h>
 #include <tins/udp.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <thread>
 #include <vector>
 
 namespace wire_test {
@@ -40,6 +43,15 @@ inline std::vector<uint8_t> OddFrame(size_t size = 46) {
         bytes.push_back(i);
     }
     return bytes;
+}
+
+// Polls `condition` until it holds or a generous deadline passes; returns its last value.
+inline bool WaitFor(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
 }
 
 }  // namespace wire_test

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "tests/unit/wire/TestFrames.h"
 #include "wire/CapturedFrame.h"
 
@@ -26,18 +23,6 @@ protected:
         params.delayRange = {delayMs, delayMs};
         modifier_.Init(params);
     }
-    template <typename Condition>
-    static bool WaitFor(Condition condition) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
-
     Modifier modifier_;
     wire::Sender target_{"unopened"};
     std::atomic<bool> running_{true};
@@ -47,9 +32,9 @@ TEST_F(ForwardingThreadTest, SendsEveryReleasedPacketIncludingThoseBufferedWhile
     Configure({100, 0, 0, 0});
     Inject(3);
     wire::ForwardingThread forwarder(modifier_, target_, running_);
-    ASSERT_TRUE(WaitFor([&] { return target_.UnsentFrames() == 3; }));
+    ASSERT_TRUE(wire_test::WaitFor([&] { return target_.UnsentFrames() == 3; }));
     Inject(5);
-    ASSERT_TRUE(WaitFor([&] { return target_.UnsentFrames() == 8; }));
+    ASSERT_TRUE(wire_test::WaitFor([&] { return target_.UnsentFrames() == 8; }));
     forwarder.Join();
     EXPECT_EQ(modifier_.GetPacketBufferSize(), 0);
     EXPECT_EQ(modifier_.GetOperationCounter(OPERATION_NONE), 8);
@@ -59,7 +44,8 @@ TEST_F(ForwardingThreadTest, DroppedPacketsAreTakenButNeverSent) {
     Configure({0, 100, 0, 0});
     wire::ForwardingThread forwarder(modifier_, target_, running_);
     Inject(6);
-    ASSERT_TRUE(WaitFor([&] { return modifier_.GetOperationCounter(OPERATION_DROP) == 6; }));
+    ASSERT_TRUE(
+        wire_test::WaitFor([&] { return modifier_.GetOperationCounter(OPERATION_DROP) == 6; }));
     forwarder.Join();
     EXPECT_EQ(modifier_.GetPacketBufferSize(), 0);
     EXPECT_EQ(target_.UnsentFrames(), 0u);
@@ -70,7 +56,7 @@ TEST_F(ForwardingThreadTest, AStopSendsThePacketInItsDelayButNoneBufferedAfterIt
     wire::ForwardingThread forwarder(modifier_, target_, running_);
     Inject(1);
     // Taken out of the buffer: the forwarding thread is now in the packet's delay.
-    ASSERT_TRUE(WaitFor([&] { return modifier_.GetPacketBufferSize() == 0; }));
+    ASSERT_TRUE(wire_test::WaitFor([&] { return modifier_.GetPacketBufferSize() == 0; }));
     running_ = false;
     Inject(1);
     forwarder.Join();

@@ -48,10 +48,7 @@ TEST_F(InjectorPathTest, ReleasesOnItsOwnThreadUntilTheStopAndHoldsWhatComesAfte
     path_.Configure(Weights({100, 0, 0, 0}));
     path_.Start(running_);
     path_.Offer(roce_);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (target_.UnsentFrames() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    wire_test::WaitFor([&] { return target_.UnsentFrames() != 0; });
     EXPECT_EQ(target_.UnsentFrames(), 1u);
     EXPECT_EQ(Report(), "");
     running_ = false;

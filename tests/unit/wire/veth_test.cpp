@@ -108,13 +108,7 @@ private:
     int guardPipe_ = -1;
 };
 
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
-}
+using wire_test::WaitFor;
 
 TEST_F(Veth, StopReturnsOnAQuietPortRightAfterStartAndLater) {
     for (int round = 0; round < 20; ++round) {
