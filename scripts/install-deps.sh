@@ -5,8 +5,9 @@ set -euo pipefail
 
 packages=(
     g++ cmake make pkg-config
-    libtins-dev libpcap-dev libgtest-dev
-    iproute2 ethtool nftables tcpdump procps
+    libtins-dev libpcap-dev libgtest-dev libcli11-dev
+    clang libclang-rt-14-dev
+    iproute2 ethtool nftables tcpdump procps libcap2-bin
 )
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, then builds and runs the whole
-# suite: the normal build with every test (the end-to-end tests need root and
-# are skipped without it), then the unit tests under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+# Installs what the build and the tests need, then builds and runs the whole suite: the normal
+# build with every test (the end-to-end tests need root and are skipped without it), a short
+# fuzzing run of the frame reader, then the unit tests and the core end-to-end tests again
+# with the programs built under AddressSanitizer with UndefinedBehaviorSanitizer, and under
+# ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,14 +20,17 @@ echo "== normal build: all tests"
 build build none
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer: unit tests"
+echo "== fuzzing the frame reader"
+scripts/fuzz.sh
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: unit and core end-to-end tests"
 build build-asan address
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j "$jobs" -L unit
+    ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 300 -L 'unit|core'
 
-echo "== ThreadSanitizer: unit tests"
+echo "== ThreadSanitizer: unit and core end-to-end tests"
 build build-tsan thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L unit
+    ctest --test-dir build-tsan --output-on-failure -j "$jobs" --timeout 300 -L 'unit|core'
 
 echo "== all tests passed"

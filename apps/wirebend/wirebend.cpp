@@ -1,113 +1,58 @@
-// wirebend: forwards every frame from the server to the client unchanged, and passes the RoCE
-// packets from the client through a fault injector to the server, logging each of them.
-#include <pcap/pcap.h>
-
-#include <atomic>
-#include <cstdlib>
+// wirebend: the fault-injecting bench. Forwards every frame from the server to the client
+// unchanged, and passes the RoCE packets from the client through a fault injector to the
+// server, logging each of them.
 #include <iostream>
-#include <optional>
-#include <string>
+#include <variant>
 
+#include "apps/common/CommandLine.h"
 #include "apps/wirebend/BendLogLine.h"
-#include "modifier/Modifier.h"
-#include "transport/RoceFrame.h"
-#include "wire/CaptureSet.h"
-#include "wire/Console.h"
-#include "wire/Error.h"
-#include "wire/InjectorPath.h"
-#include "wire/LineLog.h"
-#include "wire/LossReport.h"
+#include "engine/Bench.h"
 #include "wire/Program.h"
-#include "wire/Sender.h"
 
 namespace wirebend {
 
-constexpr const char* kServerPort = "enp1s0f0";
-constexpr const char* kClientPort = "enp1s0f1";
+using engine::Direction;
+using engine::Port;
 
-wire::Sender sender1(kClientPort);
-wire::Sender sender0(kServerPort);
-Modifier modifier_on_0;  // configured with the defaults, never fed
-Modifier modifier_on_1;  // client-to-server injector
-std::atomic<bool> enable_sniffing{false};
-wire::LineLog log;
-// The client's packets through modifier_on_1 to the server.
-wire::InjectorPath path(modifier_on_1, sender0, std::string(kClientPort) + " in");
+std::string LogLine(const Bth& bth, std::int64_t) {
+    return BendLogLine(bth);
+}
 
-void parseParams(char** argv, ModifierParams* mParams) {
-    for (int i = 0; i < 4; ++i) {
-        mParams->distribution[i] = std::atoi(argv[i + 1]);
+ModifierParams InjectorParams(const cli::WirebendArgs& args) {
+    ModifierParams params;
+    for (std::size_t i = 0; i < args.weights.size(); ++i) {
+        params.distribution[i] = args.weights[i];
     }
-    mParams->delayRange[DELAY_MIN] = std::atoi(argv[5]);
-    mParams->delayRange[DELAY_MAX] = std::atoi(argv[6]);
+    params.delayRange = {args.minDelayMs, args.maxDelayMs};
+    return params;
 }
 
-// Logs a RoCE packet from the client; frames without a complete BTH get no line.
-void packetDetails(const Tins::PDU& pdu) {
-    if (std::optional<Bth> bth = ExtractBth(pdu)) {
-        log.WriteLine(BendLogLine(*bth));
-    }
-}
-
-bool callback0in(wire::CapturedFrame& pdu) {
-    sender1.Send(pdu);
-    return true;
-}
-
-// A frame without a UDP layer makes the modifier throw; the capture drops it unforwarded
-// and unlogged.
-bool callback1in(wire::CapturedFrame& pdu) {
-    path.Offer(pdu);
-    packetDetails(pdu);
-    return true;
-}
-
-void OpenPortsAndLog(wire::CaptureSet& captures) {
-    sender0.Open();
-    sender1.Open();
-    captures.Add(kServerPort, PCAP_D_IN, callback0in);
-    captures.Add(kClientPort, PCAP_D_IN, callback1in);
-    captures.OpenAll();
-    log.Open("Log.txt");
+engine::BenchConfig Configuration(const cli::WirebendArgs& args) {
+    engine::BenchConfig config;
+    config.serverPort = args.ports.server;
+    config.clientPort = args.ports.client;
+    config.arrivals[engine::Index(Port::Server)].arrival = engine::Arrival::Forward;
+    config.arrivals[engine::Index(Port::Client)] = {engine::Arrival::Inject, InjectorParams(args)};
+    // Logged only: wirebend has no verifier.
+    config.observations = {{Port::Client, Direction::In, {1}}};
+    config.log = {"Log.txt", "Test start : ", std::nullopt, LogLine};
+    return config;
 }
 
 int Main(int argc, char** argv) {
-    if (argc < 7) {
-        std::cerr << "usage: wirebend NONE DROP DELAY REORDER MIN_DELAY_MS MAX_DELAY_MS\n"
-                     "  the first four are percentages of released packets\n";
-        return wire::kExitUsage;
+    const auto parsed = cli::ParseWirebend(argc, argv, std::cout, std::cerr);
+    if (const int* status = std::get_if<int>(&parsed)) {
+        return *status;
     }
-    ModifierParams mParams = DefaultModifierParams(ModifierProgram::WIREBEND);
-    const ModifierParams defaults = mParams;
-    parseParams(argv, &mParams);
-    if (mParams.delayRange[DELAY_MIN] > mParams.delayRange[DELAY_MAX]) {
-        std::cerr << "wirebend: the smallest delay (" << mParams.delayRange[DELAY_MIN]
-                  << " ms) exceeds the largest (" << mParams.delayRange[DELAY_MAX] << " ms)\n";
-        return wire::kExitUsage;
-    }
-
-    wire::CaptureSet captures;
-    OpenPortsAndLog(captures);
-    log.WriteLine("Test start : ");
-    modifier_on_0.Init(defaults);
-    path.Configure(mParams);
-
-    enable_sniffing = true;
-    path.Start(enable_sniffing);
-    captures.StartAll();
+    engine::Bench bench(Configuration(std::get<cli::WirebendArgs>(parsed)));
+    bench.Open();
+    bench.Start();
     std::cout << "\n***MODIFIER STARTED" << std::endl;
-
-    wire::WaitForKeyOrEndOfInput();
-
-    // Capture ends first, so every packet taken in is logged before the log closes.
-    captures.StopAll();
-    log.Close();
-    enable_sniffing = false;
-    path.Join();
-    modifier_on_1.printOperationCounters();
+    bench.WaitForStop();
+    bench.Stop();
+    WriteOperationCounters(std::cout, bench.InjectorCounters(Port::Client));
     std::cout << "\n*** THE END***\n" << std::endl;
-    wire::WriteLossReport(std::cerr, captures, {&sender0, &sender1});
-    path.WriteReport(std::cerr);
+    bench.WriteLossReport(std::cerr);
     return 0;
 }
 

@@ -1,0 +1,164 @@
+#include "engine/Bench.h"
+
+#include <pcap/pcap.h>
+
+#include <utility>
+
+#include "transport/Connection.h"
+#include "wire/Console.h"
+#include "wire/LossReport.h"
+
+namespace engine {
+
+namespace {
+
+std::size_t Index(Direction direction) {
+    return static_cast<std::size_t>(direction);
+}
+
+SendFunction SendOutOf(wire::Sender& sender) {
+    return [&sender](const std::uint8_t* data, std::size_t size) {
+        return sender.Send(data, size);
+    };
+}
+
+bool IsObserved(const BenchConfig& config, Port port, Direction direction) {
+    for (const Observation& observation : config.observations) {
+        if (observation.port == port && observation.direction == direction) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+Bench::Bench(BenchConfig config, RandomSource random)
+    : config_(std::move(config)),
+      senders_{wire::Sender(config_.serverPort), wire::Sender(config_.clientPort)},
+      verifier_(config_.verify ? std::make_unique<Verifier>() : nullptr),
+      injectors_(MakeInjectors(config_, senders_, random)),
+      path_(config_, verifier_.get(), Outlets()) {}
+
+Bench::~Bench() {
+    Stop();
+}
+
+std::array<std::unique_ptr<Injector>, 2> Bench::MakeInjectors(const BenchConfig& config,
+                                                              std::array<wire::Sender, 2>& senders,
+                                                              const RandomSource& random) {
+    std::array<std::unique_ptr<Injector>, 2> injectors;
+    for (Port port : kPorts) {
+        if (config.arrivals[Index(port)].arrival == Arrival::Inject) {
+            injectors[Index(port)] = std::make_unique<Injector>(
+                config.PortName(port) + " in", SendOutOf(senders[Index(OtherPort(port))]),
+                config.injectorLimit, random);
+        }
+    }
+    return injectors;
+}
+
+FrameOutlets Bench::Outlets() {
+    FrameOutlets outlets;
+    for (Port port : kPorts) {
+        outlets.send[Index(port)] = SendOutOf(senders_[Index(port)]);
+        outlets.injectors[Index(port)] = injectors_[Index(port)].get();
+    }
+    outlets.log = [this](const std::string& line) { log_.WriteLine(line); };
+    return outlets;
+}
+
+void Bench::AddCapture(Port port, Direction direction) {
+    captureIndex_[Index(port)][Index(direction)] = static_cast<int>(captures_.Captures().size());
+    captures_.Add(config_.PortName(port), direction == Direction::In ? PCAP_D_IN : PCAP_D_OUT,
+                  [this, port, direction](const wire::RawFrame& frame) {
+                      path_.Handle(port, direction, frame.data, frame.size);
+                      return true;
+                  });
+}
+
+void Bench::Open() {
+    for (wire::Sender& sender : senders_) {
+        sender.Open();
+    }
+    // Arriving frames first, in port order, then leaving ones: the order the captures start.
+    for (Direction direction : {Direction::In, Direction::Out}) {
+        for (Port port : kPorts) {
+            const bool arrivalUsed = direction == Direction::In &&
+                                     config_.arrivals[Index(port)].arrival != Arrival::Ignore;
+            if (arrivalUsed || IsObserved(config_, port, direction)) {
+                AddCapture(port, direction);
+            }
+        }
+    }
+    captures_.OpenAll();
+    log_.Open(config_.log.path);
+}
+
+void Bench::Start() {
+    if (verifier_) {
+        RegisterConnection(*verifier_, config_.verify->clientQp, config_.verify->serverQp);
+    }
+    log_.WriteLine(config_.log.startLine);
+    for (Port port : kPorts) {
+        if (injectors_[Index(port)]) {
+            injectors_[Index(port)]->Configure(config_.arrivals[Index(port)].injector);
+        }
+    }
+    started_ = true;
+    for (auto& injector : injectors_) {
+        if (injector) {
+            injector->Start();
+        }
+    }
+    captures_.StartAll();
+}
+
+void Bench::WaitForStop() {
+    wire::WaitForKeyOrEndOfInput();
+}
+
+void Bench::Stop() {
+    if (!started_ || stopped_) {
+        return;
+    }
+    stopped_ = true;
+    // Both injectors are asked before either is waited for, so their last delays overlap.
+    for (auto& injector : injectors_) {
+        if (injector) {
+            injector->RequestStop();
+        }
+    }
+    for (auto& injector : injectors_) {
+        if (injector) {
+            injector->Join();
+        }
+    }
+    captures_.StopAll(config_.stopBudget);
+    if (config_.log.endLine) {
+        log_.WriteLine(*config_.log.endLine);
+    }
+    log_.Close();
+}
+
+OperationCounters Bench::InjectorCounters(Port arriving) const {
+    const auto& injector = injectors_[Index(arriving)];
+    return injector ? injector->Counters() : OperationCounters{};
+}
+
+std::uint64_t Bench::FramesCaptured(Port port, Direction direction) const {
+    const int index = captureIndex_[Index(port)][Index(direction)];
+    return index < 0 ? 0 : captures_.Captures()[static_cast<std::size_t>(index)]->FramesSeen();
+}
+
+void Bench::WriteLossReport(std::ostream& out) const {
+    wire::WriteLossReport(out, captures_, {&senders_[Index(Port::Server)], &senders_[Index(Port::Client)]});
+    // The client's injector first: the direction a request takes before its answer.
+    for (Port port : {Port::Client, Port::Server}) {
+        if (injectors_[Index(port)]) {
+            injectors_[Index(port)]->WriteReport(out);
+        }
+    }
+}
+
+}  // namespace engine

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <ostream>
+
+#include "engine/BenchConfig.h"
+#include "engine/FramePath.h"
+#include "engine/Injector.h"
+#include "modifier/FaultBuffer.h"
+#include "transport/Verifier.h"
+#include "wire/CaptureSet.h"
+#include "wire/LineLog.h"
+#include "wire/Sender.h"
+
+namespace engine {
+
+// The bench between its two ports, as one configuration value describes it. Used from one
+// controlling thread, in this order: Open, Start, WaitForStop, Stop, then the reports.
+class Bench {
+public:
+    explicit Bench(BenchConfig config, RandomSource random = CLibraryRandom);
+    ~Bench();
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    // Opens both ports for sending, every capture the configuration needs, and the log, before
+    // anything is printed; throws wire::Error naming the port or file and the reason.
+    void Open();
+    // Registers the connection with the verifier (its lines go to std::cout), writes the log's
+    // start line, configures and starts the injectors, then the captures.
+    void Start();
+    // Blocks until a key or the end of standard input, SIGINT or SIGTERM.
+    void WaitForStop();
+    // Stops in one order: the injectors first (a packet in its delay still leaves, packets
+    // held stay unsent), then the captures (frames already captured are handled within the
+    // stop budget, the rest counted), then the log's end line and its close. Idempotent.
+    void Stop();
+
+    // The verifier, when the configuration verifies.
+    [[nodiscard]] Verifier* GetVerifier() { return verifier_.get(); }
+    [[nodiscard]] OperationCounters InjectorCounters(Port arriving) const;
+    // Frames captured in a port direction (0 when it is not captured).
+    [[nodiscard]] std::uint64_t FramesCaptured(Port port, Direction direction) const;
+    // Every loss of the run, one line each: captures, senders, injectors. Nothing if none.
+    void WriteLossReport(std::ostream& out) const;
+
+private:
+    static std::array<std::unique_ptr<Injector>, 2> MakeInjectors(
+        const BenchConfig& config, std::array<wire::Sender, 2>& senders, const RandomSource& random);
+    FrameOutlets Outlets();
+    void AddCapture(Port port, Direction direction);
+
+    const BenchConfig config_;
+    std::array<wire::Sender, 2> senders_;
+    std::unique_ptr<Verifier> verifier_;
+    std::array<std::unique_ptr<Injector>, 2> injectors_;
+    wire::LineLog log_;
+    FramePath path_;
+    wire::CaptureSet captures_;
+    // Index in captures_ of each port direction's capture, or -1.
+    std::array<std::array<int, 2>, 2> captureIndex_{{{-1, -1}, {-1, -1}}};
+    bool started_ = false;
+    bool stopped_ = false;
+};
+
+}  // namespace engine

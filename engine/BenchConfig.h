@@ -1,0 +1,87 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "modifier/ModifierParams.h"
+#include "transport/Bth.h"
+
+namespace engine {
+
+// The bench's two ports. The values index per-port arrays; the server port is also the
+// verifier's device 0 and the client port its device 1.
+enum class Port : std::uint8_t { Server = 0, Client = 1 };
+enum class Direction : std::uint8_t { In = 0, Out = 1 };
+
+inline constexpr std::array<Port, 2> kPorts{Port::Server, Port::Client};
+
+inline Port OtherPort(Port port) {
+    return port == Port::Server ? Port::Client : Port::Server;
+}
+
+inline std::size_t Index(Port port) {
+    return static_cast<std::size_t>(port);
+}
+
+// What becomes of a frame that arrives at a port.
+enum class Arrival : std::uint8_t {
+    Ignore,   // nothing leaves
+    Forward,  // every frame leaves by the other port exactly as it came
+    Inject,   // RoCE packets pass the port's fault injector, and what it releases leaves by
+              // the other port; every other frame goes nowhere
+};
+
+struct ArrivalConfig {
+    Arrival arrival = Arrival::Ignore;
+    ModifierParams injector;  // for Arrival::Inject
+};
+
+// A port direction whose RoCE packets are logged and, when the bench verifies, checked. For
+// each packet and each device listed: one log line, then one verification against that
+// device.
+struct Observation {
+    Port port;
+    Direction direction;
+    std::vector<unsigned> devices;
+};
+
+// The log line of one RoCE packet, without its line end.
+using LogLineFormat = std::string (*)(const Bth& bth, std::int64_t wallClockMs);
+
+struct LogConfig {
+    std::string path;
+    std::string startLine;
+    std::optional<std::string> endLine;
+    LogLineFormat format = nullptr;
+};
+
+// The connection under test: the client's and the server's queue-pair numbers.
+struct Connection {
+    std::uint32_t clientQp = 0;
+    std::uint32_t serverQp = 0;
+};
+
+struct BenchConfig {
+    std::string serverPort = "enp1s0f0";
+    std::string clientPort = "enp1s0f1";
+    std::array<ArrivalConfig, 2> arrivals;  // indexed by the arriving port
+    std::vector<Observation> observations;
+    LogConfig log;
+    // The bench verifies when this is set: devices 0 and 1 with the connection's queue pairs.
+    std::optional<Connection> verify;
+    // Packets an injector may hold (about 100 MB of typical frames): delays that outrun the
+    // traffic must not take all memory in a long run.
+    int injectorLimit = 1 << 16;
+    // How long the stop may spend on frames already captured.
+    std::chrono::milliseconds stopBudget{500};
+
+    [[nodiscard]] const std::string& PortName(Port port) const {
+        return port == Port::Server ? serverPort : clientPort;
+    }
+};
+
+}  // namespace engine
