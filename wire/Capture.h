@@ -1,9 +1,10 @@
 #pragma once
 
 #include <pcap/pcap.h>
-#include <tins/sniffer.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -18,8 +19,8 @@ namespace wire {
 const char* DirectionName(pcap_direction_t direction);
 
 // Captures the frames of one port in one direction and hands each one, on the capture's own
-// thread, to a callback. Open, Start and Stop are called from one controlling thread, never from
-// the callback.
+// thread, to a callback. Open, Start, RequestStop and Stop are called from one controlling
+// thread, never from the callback.
 class Capture {
 public:
     Capture(std::string interfaceName, pcap_direction_t direction, FrameCallback callback);
@@ -34,11 +35,14 @@ public:
     // Runs the capture loop on a new thread; frames captured since Open are delivered first.
     // Throws wire::Error when the thread cannot start.
     void Start();
-    // Asks the loop to end (also on a quiet port) without waiting for it.
-    void RequestStop();
-    // Ends the loop, joins the thread, handles the frames captured until then, and closes the
-    // capture. Idempotent.
-    void Stop();
+    // Closes the intake at once, so no frame reaching the port from now on is taken in, and
+    // wakes the loop; it then hands over what was already captured until `deadline` and counts
+    // the rest as unhandled. Does not wait. Only the first request's deadline counts.
+    void RequestStop(std::chrono::steady_clock::time_point deadline);
+    // Requests a stop within `budget` unless one was requested already, joins the thread and
+    // closes the capture. A capture that was never started hands over nothing: what it
+    // captured is counted as unhandled. Idempotent.
+    void Stop(std::chrono::milliseconds budget = std::chrono::milliseconds(500));
 
     const std::string& InterfaceName() const { return interfaceName_; }
     pcap_direction_t Direction() const { return direction_; }
@@ -46,20 +50,41 @@ public:
     std::string Label() const;
 
     [[nodiscard]] uint64_t FramesSeen() const { return dispatcher_.FramesSeen(); }
-    // Losses so far; the kernel's drops are known once the capture has been stopped.
+    // Frames the kernel took in for this capture, those it dropped included; known once stopped.
+    [[nodiscard]] uint64_t FramesTakenIn() const { return framesTakenIn_.load(); }
+    // Losses so far; the kernel's drops and the frames left at the stop are known once stopped.
     [[nodiscard]] CaptureLosses Losses() const;
 
 private:
+    struct PcapCloser {
+        void operator()(pcap_t* handle) const { pcap_close(handle); }
+    };
+    struct DrainContext {
+        Capture* capture;
+        int64_t deadlineNs;
+    };
+
+    static void OnLoopFrame(u_char* user, const pcap_pkthdr* header, const u_char* data);
+    static void OnDrainFrame(u_char* user, const pcap_pkthdr* header, const u_char* data);
+    bool Deliver(const pcap_pkthdr& header, const u_char* data);
+    void Activate();
     void Run();
-    void Drain();
-    void RecordKernelDrops();
+    void Drain(int64_t deadlineNs);
+    void RecordKernelStatistics();
 
     const std::string interfaceName_;
     const pcap_direction_t direction_;
     FrameDispatcher dispatcher_;
-    std::unique_ptr<Tins::Sniffer> sniffer_;
+    std::unique_ptr<pcap_t, PcapCloser> handle_;
+    bool nanosecondTimestamps_ = false;
     std::thread thread_;
+    std::mutex stopMutex_;
+    std::condition_variable stopSignal_;
+    std::atomic<bool> stopRequested_{false};  // set under stopMutex_, read anywhere
+    std::atomic<int64_t> stopDeadlineNs_{0};  // steady clock
+    std::atomic<uint64_t> unhandledAtStop_{0};
     std::atomic<uint64_t> kernelDrops_{0};
+    std::atomic<uint64_t> framesTakenIn_{0};
 };
 
 }  // namespace wire

@@ -31,10 +31,11 @@ void CaptureSet::StartAll() {
     }
 }
 
-void CaptureSet::StopAll() {
-    // Wake every loop first so the joins overlap instead of adding up.
+void CaptureSet::StopAll(std::chrono::milliseconds budget) {
+    // One deadline for all, and every loop woken first, so the drains overlap instead of adding up.
+    const auto deadline = std::chrono::steady_clock::now() + budget;
     for (auto& capture : captures_) {
-        capture->RequestStop();
+        capture->RequestStop(deadline);
     }
     for (auto& capture : captures_) {
         capture->Stop();

@@ -2,6 +2,7 @@
 
 #include <pcap/pcap.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,8 +27,10 @@ public:
     void OpenAll();
     // Starts every capture's thread, in the order they were added.
     void StartAll();
-    // Stops and joins every capture thread; after it no callback runs. Idempotent.
-    void StopAll();
+    // Closes every capture's intake at once, hands over what they had captured until `budget` has
+    // passed and counts the rest as unhandled; then joins every capture thread, after which no
+    // callback runs. Idempotent.
+    void StopAll(std::chrono::milliseconds budget = std::chrono::milliseconds(500));
 
     const std::vector<std::unique_ptr<Capture>>& Captures() const { return captures_; }
 

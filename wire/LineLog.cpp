@@ -1,32 +1,57 @@
 #include "wire/LineLog.h"
 
-#include <cerrno>
-#include <cstring>
+#include <unistd.h>
 
-#include "wire/Error.h"
+#include <cerrno>
+
+#include "wire/OutputFile.h"
 
 namespace wire {
 
-void LineLog::Open(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // An open stream refuses a second open and would go on writing the old file.
-    file_.close();
-    file_.open(path, std::ios::out | std::ios::trunc);
-    if (!file_.is_open()) {
-        throw Error(path, std::string("cannot open for writing: ") + std::strerror(errno));
-    }
+LineLog::~LineLog() {
+    Close();
 }
 
-void LineLog::WriteLine(const std::string& text) {
+void LineLog::Open(const std::string& path) {
+    const int fd = OpenOutputFile(path);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (file_.is_open()) {
-        file_ << text << std::endl;
+    CloseLocked();
+    fd_ = fd;
+}
+
+void LineLog::WriteLine(std::string_view text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0) {
+        return;
+    }
+    buffer_.assign(text);
+    buffer_.push_back('\n');
+    const char* next = buffer_.data();
+    size_t left = buffer_.size();
+    // A regular file takes the whole line at once; only a full disk or a signal cuts it short.
+    while (left > 0) {
+        const ssize_t written = write(fd_, next, left);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        next += written;
+        left -= static_cast<size_t>(written);
     }
 }
 
 void LineLog::Close() {
     std::lock_guard<std::mutex> lock(mutex_);
-    file_.close();
+    CloseLocked();
+}
+
+void LineLog::CloseLocked() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
 }
 
 }  // namespace wire

@@ -18,9 +18,9 @@ void AddLine(std::vector<std::string>& lines, const std::string& label, uint64_t
 std::vector<std::string> CaptureLossLines(const std::string& label, const CaptureLosses& losses) {
     std::vector<std::string> lines;
     AddLine(lines, label, losses.kernelDrops, "dropped by the kernel");
-    AddLine(lines, label, losses.unparsed, "not parsable as Ethernet");
     AddLine(lines, label, losses.callbackErrors,
             "abandoned after an error in its handler (first: " + losses.firstCallbackError + ")");
+    AddLine(lines, label, losses.unhandledAtStop, "left unhandled at the stop");
     return lines;
 }
 

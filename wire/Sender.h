@@ -1,20 +1,15 @@
 #pragma once
 
-#include <tins/network_interface.h>
-#include <tins/packet_sender.h>
-
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace wire {
 
-// Sends frames out of one port. Built unopened (so it can be a global that never throws before
-// main) and opened explicitly. Send may be called from several threads at once: calls are
-// serialised by an internal lock.
+// Sends frames out of one port exactly as given: no padding, no checksum touched. Built
+// unopened (so it can be a global that never throws before main) and opened explicitly. Send
+// may be called from several threads at once.
 class Sender {
 public:
     explicit Sender(std::string interfaceName);
@@ -22,24 +17,22 @@ public:
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
 
-    // Binds to the port and opens its raw socket; throws wire::Error naming the port and reason.
+    // Opens a raw socket bound to the port; throws wire::Error naming the port and reason.
+    // Opening twice does nothing. Call it before any Send.
     void Open();
 
-    // Sends a CapturedFrame byte for byte, any other PDU as libtins serialises it. Returns false
-    // and counts the frame as unsent when the sender is not open or the send fails; never throws.
-    bool Send(const Tins::PDU& frame);
+    // Sends the frame's bytes; returns false and counts the frame as unsent when the sender is
+    // not open or the kernel refuses it. Never throws.
+    bool Send(const std::uint8_t* data, std::size_t size);
 
     [[nodiscard]] uint64_t UnsentFrames() const { return unsent_.load(); }
     const std::string& InterfaceName() const { return interfaceName_; }
 
 private:
-    void SendLocked(const Tins::PDU& frame);
-    void SendBytes(const std::vector<uint8_t>& bytes);
+    bool SendOnce(const std::uint8_t* data, std::size_t size) const;
 
     const std::string interfaceName_;
-    std::mutex mutex_;
-    std::unique_ptr<Tins::NetworkInterface> interface_;
-    std::unique_ptr<Tins::PacketSender> sender_;
+    std::atomic<int> fd_{-1};
     std::atomic<uint64_t> unsent_{0};
 };
 

@@ -1,0 +1,154 @@
+// Capture and sending on veth pairs (root only), in a private network namespace that has no
+// name and vanishes with its last user: nothing is left behind, even when a test dies by its
+// alarm.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "wire/CaptureSet.h"
+#include "wire/Error.h"
+#include "wire/Sender.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using std::chrono::steady_clock;
+
+TEST(Ports, AMissingInterfaceIsNamedInOneClearError) {
+    wire::CaptureSet captures;
+    captures.Add("wh4-missing", PCAP_D_OUT, [](const wire::RawFrame&) { return true; });
+    EXPECT_THROW(wire::Sender("wh4-missing").Open(), wire::Error);
+    try {
+        captures.OpenAll();
+        ADD_FAILURE() << "opened";
+    } catch (const wire::Error& e) {
+        EXPECT_STREQ(e.what(), "wh4-missing: no such interface");
+    }
+}
+
+bool WaitFor(const std::function<bool()>& condition) {
+    const auto deadline = steady_clock::now() + std::chrono::seconds(10);
+    while (!condition() && steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
+
+// From 02:..:01 to 02:..:02; `type` starts at the ether type.
+Bytes Frame(size_t size, const Bytes& type = {0x88, 0xb5}) {
+    Bytes bytes(size, 0xa5);
+    const Bytes addresses = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1};
+    std::copy(type.begin(), type.end(),
+              std::copy(addresses.begin(), addresses.end(), bytes.begin()));
+    return bytes;
+}
+
+// Client wwa - wwb bench wwc - wwd server.
+class Veth : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root for a network namespace and raw sockets";
+        }
+        home_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+        alarm(60);
+        // Without IPv6 no router solicitation disturbs the frames.
+        ASSERT_EQ(std::system("sysctl -qw net.ipv6.conf.default.disable_ipv6=1 && "
+                              "ip link add wwa type veth peer name wwb && "
+                              "ip link add wwc type veth peer name wwd && "
+                              "for l in wwa wwb wwc wwd; do ip link set $l up mtu 9500; done"),
+                  0);
+        client_.Open();
+        server_.Open();
+    }
+    void TearDown() override {
+        alarm(0);
+        setns(home_, CLONE_NEWNET);
+        close(home_);
+    }
+    int home_ = -1;
+    wire::Sender client_{"wwa"};
+    wire::Sender server_{"wwc"};
+};
+
+// Not padded, a wrong UDP checksum kept, whole beyond the usual snapshot length; sent between
+// Open and Start, yet delivered, the first one too, with its capture time.
+TEST_F(Veth, ForwardsTheCapturedBytesExactly) {
+    const Bytes udp = {8, 0, 0x45, 0,  0, 40, 0, 0,    0, 0,    64,   17, 0,  0,    10,
+                       0, 0, 1,    10, 0, 0,  2, 0xc0, 0, 0x12, 0xb7, 0,  20, 0xde, 0xad};
+    const std::vector<Bytes> sent = {Frame(42), Frame(54, udp), Frame(14 + 9500)};
+    std::mutex mutex;
+    std::vector<Bytes> atServer;
+    int64_t firstTimeNs = 0;
+    wire::CaptureSet captures;
+    captures.Add("wwb", PCAP_D_IN,
+                 [&](const wire::RawFrame& f) { return server_.Send(f.data, f.size); });
+    captures.Add("wwd", PCAP_D_IN, [&](const wire::RawFrame& frame) {
+        std::lock_guard<std::mutex> lock(mutex);
+        firstTimeNs = atServer.empty() ? frame.captureTimeNs : firstTimeNs;
+        atServer.emplace_back(frame.data, frame.data + frame.size);
+        return true;
+    });
+    captures.OpenAll();
+    const auto sentAt = std::chrono::system_clock::now().time_since_epoch();
+    for (const Bytes& frame : sent) {
+        EXPECT_TRUE(client_.Send(frame.data(), frame.size()));
+    }
+    captures.StartAll();
+    EXPECT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return atServer.size() >= sent.size();
+    }));
+    captures.StopAll();
+    EXPECT_EQ(atServer, sent);
+    EXPECT_NEAR(firstTimeNs, std::chrono::nanoseconds(sentAt).count(), 1e9) << "ns since 1970";
+    EXPECT_FALSE(server_.Send(Frame(9600).data(), 9600)) << "longer than the MTU";
+    EXPECT_EQ(server_.UnsentFrames(), 1u);
+}
+
+// Whether or not the handler keeps up, the stop keeps to its budget and accounts for every
+// frame the kernel took in: handled, left unhandled or dropped (so none came in after it).
+TEST_F(Veth, AStopUnderAFloodKeepsToItsBudgetAndAccountsForEveryFrame) {
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        for (const Bytes frame = Frame(1100); flooding.load();) {
+            client_.Send(frame.data(), frame.size());
+        }
+    });
+    for (int handlingUs : {0, 200}) {
+        std::atomic<uint64_t> handled{0};
+        wire::CaptureSet captures;
+        captures.Add("wwb", PCAP_D_IN, [&](const wire::RawFrame&) {
+            std::this_thread::sleep_for(std::chrono::microseconds(handlingUs));
+            handled.fetch_add(1);
+            return true;
+        });
+        captures.OpenAll();
+        captures.StartAll();
+        EXPECT_TRUE(WaitFor([&] { return handled.load() > 1000; }));
+        const auto begin = steady_clock::now();
+        captures.StopAll(std::chrono::milliseconds(300));
+        const std::chrono::duration<double, std::milli> took = steady_clock::now() - begin;
+        const wire::CaptureLosses losses = captures.Captures()[0]->Losses();
+        std::cout << "stop under a flood, handling " << handlingUs
+                  << " us a frame: " << took.count() << " ms; " << handled << " handled, "
+                  << losses.unhandledAtStop << " unhandled, " << losses.kernelDrops << " dropped\n";
+        EXPECT_LT(took.count(), 5000);
+        EXPECT_EQ(handled + losses.unhandledAtStop + losses.kernelDrops,
+                  captures.Captures()[0]->FramesTakenIn());
+        EXPECT_TRUE(handlingUs == 0 || losses.unhandledAtStop > 0);
+    }
+    flooding.store(false);
+    flood.join();
+}
+
+}  // namespace
