@@ -96,7 +96,7 @@ bool clientOutCallback(wire::CapturedFrame& pdu) {
 
 // One parameter record filled twice; each modifier keeps its own copy.
 void ConfigureModifiers(char** argv) {
-    ModifierParams mParams = DefaultModifierParams(ModifierProgram::MIDWIRE);
+    ModifierParams mParams;
     parseParams(argv, &mParams, 3);
     clientPath.Configure(mParams);
     parseParams(argv, &mParams, 7);

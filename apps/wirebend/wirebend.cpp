@@ -77,7 +77,11 @@ int Main(int argc, char** argv) {
                      "  the first four are percentages of released packets\n";
         return wire::kExitUsage;
     }
-    ModifierParams mParams = DefaultModifierParams(ModifierProgram::WIREBEND);
+    ModifierParams mParams = [] {
+        ModifierParams p;
+        p.delayRange[DELAY_MAX] = 50;
+        return p;
+    }();
     const ModifierParams defaults = mParams;
     parseParams(argv, &mParams);
     if (mParams.delayRange[DELAY_MIN] > mParams.delayRange[DELAY_MAX]) {
