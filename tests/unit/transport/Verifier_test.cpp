@@ -43,15 +43,15 @@ struct Bench {
     Verifier verifier;
 };
 
-// 12 is lost, so 13 and 14 are ahead and refused before their opcode is looked at; repeats are
-// ignored; across the 24-bit wrap 0 is expected and 0xFFFFFF is behind; half the PSN space
-// separates ahead from behind. A refused packet changes nothing.
+// 0xFFFFFF is lost, so 1 and 2 are ahead and refused before their opcode is looked at; repeats
+// are ignored; 0 expected after the wrap is not "nothing sent yet"; half the PSN space separates
+// ahead from behind. A refused packet changes nothing.
 TEST(Verifier, ChecksTheSendSequenceOfItsOwnPacketsAcrossTheWrap) {
     const std::tuple<BthOpcode, unsigned int, VerifierStatus> steps[] = {
-        {SEND_FIRST, 10, kOk},          {SEND_MIDLLE, 13, kBadPsn}, {SEND_FIRST, 14, kBadPsn},
-        {SEND_MIDLLE, 11, kOk},         {SEND_FIRST, 10, kOk},      {SEND_LAST, 12, kOk},
-        {SEND_ONLY, 0x80000C, kBadPsn}, {SEND_ONLY, 0x80000D, kOk}, {SEND_ONLY, 13, kOk},
-        {SEND_MIDLLE, 14, kBadOrder},   {SEND_FIRST, 14, kOk}};
+        {SEND_FIRST, 0xFFFFFE, kOk},  {SEND_MIDLLE, 1, kBadPsn},      {SEND_FIRST, 2, kBadPsn},
+        {SEND_MIDLLE, 0xFFFFFF, kOk}, {SEND_LAST, 1, kBadPsn},        {SEND_FIRST, 0xFFFFFE, kOk},
+        {SEND_LAST, 0, kOk},          {SEND_ONLY, 0x800000, kBadPsn}, {SEND_ONLY, 0x800001, kOk},
+        {SEND_ONLY, 1, kOk},          {SEND_MIDLLE, 2, kBadOrder},    {SEND_FIRST, 2, kOk}};
     Bench bench({Qp(kOwnQp, kPeerQp)});
     for (const auto& [opcode, psn, expected] : steps) {
         const QpState before = StateOf(bench.verifier);
@@ -60,12 +60,7 @@ TEST(Verifier, ChecksTheSendSequenceOfItsOwnPacketsAcrossTheWrap) {
             EXPECT_EQ(StateOf(bench.verifier), before) << std::hex << psn;
         }
     }
-    Bench wrap({Qp(kOwnQp, kPeerQp)});
-    EXPECT_EQ(Verify(wrap.verifier, SEND_ONLY, kPeerQp, 0xFFFFFF), kOk);
-    EXPECT_EQ(Verify(wrap.verifier, SEND_ONLY, kPeerQp, 1), kBadPsn) << "0 is still expected";
-    EXPECT_EQ(Verify(wrap.verifier, SEND_ONLY, kPeerQp, 0xFFFFFF), kOk);
-    EXPECT_EQ(Verify(wrap.verifier, SEND_ONLY, kPeerQp, 0), kOk);
-    EXPECT_EQ(StateOf(wrap.verifier), QpState(1, SEND_ONLY, true, 0, 0, 0));
+    EXPECT_EQ(StateOf(bench.verifier), QpState(3, SEND_FIRST, true, 0, 0, 0));
 }
 
 TEST(Verifier, ExactlyTheEightOpcodePairsMayFollowEachOther) {
@@ -129,36 +124,29 @@ TEST(Verifier, RegistrationAndReportWriteTheirBytesToTheGivenStream) {
               "\t\tExpected psn:ffffff Oldest Non-Acked psn:0\n");
 }
 
-// Every thread sends its own stream and, in order, the shared one, so nothing is ever ahead.
+// Every thread sends the same PSNs in order, so none is ever ahead of the queue pair.
 TEST(Verifier, ConcurrentPacketsAndReportsLeaveExactlyTheImpliedState) {
-    constexpr unsigned int kThreads = 4;
     constexpr unsigned int kRounds = 5000;
-    Bench bench(
-        {Qp(0x100, 0x200), Qp(0x110, 0x210), Qp(0x111, 0x211), Qp(0x112, 0x212), Qp(0x113, 0x213)});
+    Bench bench({Qp(kOwnQp, kPeerQp)});
     std::atomic<unsigned int> refusals{0};
     std::atomic<unsigned int> finished{0};
     std::vector<std::thread> workers;
-    for (unsigned int t = 0; t < kThreads; ++t) {
-        workers.emplace_back([&, t] {
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([&] {
             for (unsigned int round = 0; round < kRounds; ++round) {
-                const std::uint32_t psn = (0xFFFFF0 + round) & kPsnMask;
-                refusals += Verify(bench.verifier, SEND_ONLY, 0x200, psn) != kOk;
-                refusals += Verify(bench.verifier, SEND_ONLY, 0x210 + t, psn) != kOk;
+                refusals += Verify(bench.verifier, SEND_ONLY, kPeerQp, round) != kOk;
             }
             ++finished;
         });
     }
-    for (std::ostringstream report; finished < kThreads; report.str("")) {
+    for (std::ostringstream report; finished < workers.size(); report.str("")) {
         bench.verifier.IdleChecker(report);
     }
     for (std::thread& worker : workers) {
         worker.join();
     }
     EXPECT_EQ(refusals.load(), 0u);
-    for (unsigned int qp : {0x100, 0x110, 0x111, 0x112, 0x113}) {
-        EXPECT_EQ(StateOf(bench.verifier, qp),
-                  QpState((0xFFFFF0 + kRounds) & kPsnMask, SEND_ONLY, true, 0, 0, 0));
-    }
+    EXPECT_EQ(StateOf(bench.verifier), QpState(kRounds, SEND_ONLY, true, 0, 0, 0));
 }
 
 }  // namespace
