@@ -2,6 +2,9 @@
 
 #include <cstdint>
 
+// PSNs and queue pair numbers are 24 bits wide; PSN arithmetic wraps with this mask.
+constexpr std::uint32_t kPsnMask = 0xFFFFFF;
+
 // Transport opcodes of the reliable-connection service that the bench knows.
 // The underlying byte type lets an object carry any opcode read off the wire,
 // also one without an enumerator.

@@ -23,7 +23,9 @@ struct FrameView {
     [[nodiscard]] bool HasBth() const { return bth.has_value(); }
 };
 
-// Reads Ethernet (with up to two VLAN tags), IPv4 or IPv6 and UDP without allocating or
-// throwing; any frame, however short or broken, gives a view (a frame it cannot read is
-// simply not RoCE). It agrees with ExtractBth on every frame libtins parses.
+// Reads Ethernet (with any number of 802.1Q/802.1ad tags), IPv4 or IPv6 (also tunnelled in
+// one another) and UDP without allocating or throwing; any frame, however short or broken,
+// gives a view (a frame it cannot read is simply not RoCE). Wherever libtins parses a frame
+// without throwing, this agrees with ExtractBth, except for UDP behind MPLS or behind an IPv6
+// authentication, ESP, mobility or no-next-header header, which this does not look into.
 [[nodiscard]] FrameView ReadFrame(const std::uint8_t* data, std::size_t size) noexcept;

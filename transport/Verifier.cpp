@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr std::uint32_t kPsnMask = 0xFFFFFF;
 // Half the PSN space: a distance below it counts as ahead, from it on as behind.
 constexpr std::uint32_t kPsnHalfSpace = 0x800000;
 
@@ -84,18 +83,20 @@ std::optional<VerifierStatus> ApplyRules(Qp& qp, const Bth& packetBth) {
     return std::nullopt;
 }
 
-void WriteQpState(const Qp& qp) {
-    std::cout << "\t" << std::hex << qp.qpNum << " sent to " << std::hex << qp.peerQp << std::endl;
-    std::cout << "\t\tNext To Send psn:" << std::hex << qp.nextToSendPsn
-              << " First Non-Acked psn:" << std::hex << qp.firstNonAckedPsn << std::endl;
-    std::cout << "\t\tExpected psn:" << std::hex << qp.expectedPsn
-              << " Oldest Non-Acked psn:" << std::hex << qp.oldestNonAckedPsn << std::endl;
+void WriteQpState(std::ostream& out, const Qp& qp) {
+    out << "\t" << std::hex << qp.qpNum << " sent to " << std::hex << qp.peerQp << std::endl;
+    out << "\t\tNext To Send psn:" << std::hex << qp.nextToSendPsn
+        << " First Non-Acked psn:" << std::hex << qp.firstNonAckedPsn << std::endl;
+    out << "\t\tExpected psn:" << std::hex << qp.expectedPsn << " Oldest Non-Acked psn:" << std::hex
+        << qp.oldestNonAckedPsn << std::endl;
 }
 
 }  // namespace
 
+Verifier::Verifier() : out_(std::cout) {}
+
 const Device* Verifier::FindDevice(unsigned int devId) const {
-    for (const Device& device : devices) {
+    for (const Device& device : devices_) {
         if (device.deviceId == devId) {
             return &device;
         }
@@ -108,19 +109,19 @@ Device* Verifier::FindDevice(unsigned int devId) {
 }
 
 void Verifier::AddQpToDevice(unsigned int devId, Qp& qp) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(mutex_);
     Device* device = FindDevice(devId);
     if (device == nullptr) {
         return;
     }
     device->QpList.push_back(qp);
     // The base is left in hexadecimal on purpose: later output relies on it.
-    std::cout << "QP " << std::hex << qp.qpNum << " was added to device " << devId << ". "
-              << "Peer QP: " << std::hex << qp.peerQp << "." << std::endl;
+    out_ << "QP " << std::hex << qp.qpNum << " was added to device " << devId << ". "
+         << "Peer QP: " << std::hex << qp.peerQp << "." << std::endl;
 }
 
 VerifierStatus Verifier::VerifyPacket(unsigned int devId, Bth& packetBth) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(mutex_);
     Device* device = FindDevice(devId);
     if (device == nullptr) {
         return VerifierStatusBad;
@@ -134,19 +135,23 @@ VerifierStatus Verifier::VerifyPacket(unsigned int devId, Bth& packetBth) {
 }
 
 VerifierStatus Verifier::IdleChecker() {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (const Device& device : devices) {
-        // No base is chosen for the id: it follows whatever std::cout has.
-        std::cout << "Device ID:" << device.deviceId << std::endl;
+    return IdleChecker(std::cout);
+}
+
+VerifierStatus Verifier::IdleChecker(std::ostream& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Device& device : devices_) {
+        // No base is chosen for the id: it follows whatever the stream has.
+        out << "Device ID:" << device.deviceId << std::endl;
         for (const Qp& qp : device.QpList) {
-            WriteQpState(qp);
+            WriteQpState(out, qp);
         }
     }
     return VerifierStatusOK;
 }
 
 std::optional<Qp> Verifier::FindQp(unsigned int devId, unsigned int qpNum) const {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(mutex_);
     const Device* device = FindDevice(devId);
     if (device == nullptr) {
         return std::nullopt;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "transport/FrameView.h"
+
 namespace roceframes {
 namespace {
 
@@ -279,16 +281,15 @@ Bytes BuildArpRequest(const Endpoints& ends) {
 
 std::optional<RoceView> ParseRoceFrame(const std::uint8_t* frame, std::size_t size) {
     const std::size_t ip = kEthHeaderSize;
-    const std::size_t udp = ip + kIpv4HeaderSize;
-    const std::size_t bth = udp + kUdpHeaderSize;
-    if (size < bth + kBthHeaderSize + kIcrcSize || Read16(frame + 12) != kEtherTypeIpv4 ||
-        frame[ip] != 0x45 || frame[ip + 9] != kIpProtoUdp ||
-        Read16(frame + udp + 2) != kRoceUdpPort) {
+    const std::size_t bth = ip + kIpv4HeaderSize + kUdpHeaderSize;
+    // The ICRC below is computed over this one header layout only.
+    if (size < bth || Read16(frame + 12) != kEtherTypeIpv4 || frame[ip] != 0x45) {
         return std::nullopt;
     }
-    // Ethernet padding may follow the datagram; the IP length tells where it ends.
+    const FrameView read = ReadFrame(frame, size);
+    // A frame cut short of its IP length lost its ICRC.
     const std::size_t ipEnd = ip + Read16(frame + ip + 2);
-    if (ipEnd > size || ipEnd < bth + kBthHeaderSize + kIcrcSize) {
+    if (!read.HasBth() || ipEnd > size || ipEnd < bth + kBthHeaderSize + kIcrcSize) {
         return std::nullopt;
     }
     RoceView view;
@@ -296,11 +297,11 @@ std::optional<RoceView> ParseRoceFrame(const std::uint8_t* frame, std::size_t si
         view.srcMac[i] = frame[6 + i];
     }
     view.srcIp = Read32(frame + ip + 12);
-    view.opcode = frame[bth];
-    view.destQp = Read24(frame + bth + 5);
-    view.ackReq = (frame[bth + 8] & kAckReqBit) != 0;
-    view.psn = Read24(frame + bth + 9);
-    std::size_t payload = bth + kBthHeaderSize;
+    view.opcode = read.bth->GetBthOpcode();
+    view.destQp = read.bth->GetDestinationQp();
+    view.psn = read.bth->GetPsn();
+    view.ackReq = (frame[read.bthOffset + 8] & kAckReqBit) != 0;
+    std::size_t payload = read.bthOffset + kBthHeaderSize;
     const std::size_t icrcAt = ipEnd - kIcrcSize;
     if (view.opcode == kOpcodeAcknowledge && payload + kAethSize <= icrcAt) {
         view.aethSyndrome = frame[payload];

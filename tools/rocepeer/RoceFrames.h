@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "transport/Bth.h"
+#include "transport/RoceFrame.h"
+
 // Builds and reads whole Ethernet frames carrying RoCE v2 (IPv4) and the other
 // frames the bench is tested with. Every byte is chosen here, so tests can
 // compare what arrives with what was built.
@@ -18,16 +21,18 @@ using Mac = std::array<std::uint8_t, 6>;
 constexpr std::size_t kEthHeaderSize = 14;
 constexpr std::size_t kIpv4HeaderSize = 20;
 constexpr std::size_t kUdpHeaderSize = 8;
-constexpr std::size_t kBthHeaderSize = 12;
+constexpr std::size_t kBthHeaderSize = kBthSize;
 constexpr std::size_t kAethSize = 4;
 constexpr std::size_t kIcrcSize = 4;
 // Ethernet, IPv4, UDP, BTH and ICRC around the payload of a RoCE frame.
 constexpr std::size_t kRoceOverhead =
     kEthHeaderSize + kIpv4HeaderSize + kUdpHeaderSize + kBthHeaderSize + kIcrcSize;
-constexpr std::uint16_t kRoceUdpPort = 4791;
-constexpr std::uint32_t kPsnMask = 0xFFFFFF;
+// The transport's port under the name the peer's callers use.
+constexpr std::uint16_t kRoceUdpPort = kRocePort;
+using ::kPsnMask;
+// The bit a peer answers; the bench itself counts any set bit of that byte (Bth::IsAckReq).
 constexpr std::uint8_t kAckReqBit = 0x80;
-constexpr std::uint8_t kOpcodeAcknowledge = 17;
+constexpr std::uint8_t kOpcodeAcknowledge = ACKNOWLEDGE;
 // AETH syndromes: an acknowledgement with no credit count, and the NAK that
 // asks for a resend from the PSN the responder expects.
 constexpr std::uint8_t kSyndromeAck = 0x1F;
@@ -97,8 +102,8 @@ struct RoceView {
     bool icrcValid = false;
 };
 
-// Reads an Ethernet/IPv4/UDP frame to port 4791 with a complete BTH and ICRC;
-// nothing for any other frame.
+// Reads an untagged Ethernet/IPv4 frame without IP options whose UDP datagram goes to port
+// 4791 with a complete BTH and ICRC and fits its IP length; nothing for any other frame.
 std::optional<RoceView> ParseRoceFrame(const std::uint8_t* frame, std::size_t size);
 
 }  // namespace roceframes

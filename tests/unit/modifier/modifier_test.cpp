@@ -1,379 +1,161 @@
+#include "modifier/Modifier.h"
+
 #include <gtest/gtest.h>
+#include <tins/tins.h>
 
-#include <tins/ethernetII.h>
-#include <tins/exceptions.h>
-#include <tins/ip.h>
-#include <tins/rawpdu.h>
-#include <tins/tcp.h>
-#include <tins/udp.h>
-
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <functional>
 #include <future>
-#include <iostream>
 #include <limits>
 #include <memory>
-#include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
-#include "modifier/Modifier.h"
-#include "tests/unit/transport/CoutCapture.h"
 #include "transport/RoceFrame.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Counters = std::array<std::int64_t, OPERATION_LAST>;
-using Tags = std::vector<std::uint16_t>;
+constexpr int kMax = std::numeric_limits<int>::max();
 
-constexpr auto kDeadline = 20s;
-
-// Counts its own lives, so a test can prove the buffer neither leaks nor frees twice.
-class TrackedFrame : public Tins::EthernetII {
-public:
-    static inline std::atomic<int> constructed{0}, destroyed{0}, cloned{0};
-    static int Alive() { return constructed - destroyed; }
-
-    TrackedFrame() { ++constructed; }
-    TrackedFrame(const TrackedFrame& other) : Tins::EthernetII(other) { ++constructed; }
-    TrackedFrame& operator=(const TrackedFrame&) = delete;
-    ~TrackedFrame() override { ++destroyed; }
-    TrackedFrame* clone() const override {
-        ++cloned;
-        return new TrackedFrame(*this);
-    }
-};
-
-// A RoCE frame (or a UDP one to `dport`) whose UDP source port tags it.
-template <class Outer = Tins::EthernetII>
-std::unique_ptr<Outer> MakeFrame(std::uint16_t tag, std::uint16_t dport = kRocePort) {
-    auto frame = std::make_unique<Outer>();
-    *frame /= Tins::IP("10.0.0.2", "10.0.0.1") / Tins::UDP(dport, tag) /
-              Tins::RawPDU(std::vector<std::uint8_t>{4, 0, 0xff, 0xff, 0, 0, 1, 2, 0x80, 0, 0, 7,
-                                                     static_cast<std::uint8_t>(tag)});
-    return frame;
+// Hands out the listed raw draws in order; a draw more fails the test.
+RandomSource Script(std::vector<int> draws) {
+    return [draws = std::move(draws), next = std::make_shared<std::size_t>(0)] {
+        EXPECT_LT(*next, draws.size()) << "unscripted draw";
+        return *next < draws.size() ? draws[(*next)++] : 0;
+    };
+}
+// The raw draw that gives `value` from a range starting at 1 (1..100 or 1..10).
+int Draw(int value) {
+    return value - 1;
 }
 
-std::uint16_t TagOf(const Tins::PDU& packet) {
-    return packet.rfind_pdu<Tins::UDP>().sport();
-}
-
-void InjectTags(Modifier& modifier, const Tags& tags) {
-    for (std::uint16_t tag : tags) {
-        modifier.InjectPacket(MakeFrame(tag).get());
-    }
-}
-
-// Takes one packet out and frees it: its tag (0 for none) and whether it was to be sent.
-std::pair<std::uint16_t, bool> ReleaseOne(Modifier& modifier) {
-    bool valid = false;
-    std::unique_ptr<Tins::PDU> packet(modifier.GetPacket(&valid));
-    return {packet ? TagOf(*packet) : 0, valid};
-}
-
-Tags ReleaseTags(Modifier& modifier, int count) {
-    Tags tags;
-    while (count-- > 0) {
-        tags.push_back(ReleaseOne(modifier).first);
-    }
-    return tags;
-}
-
-ModifierParams WithDistribution(std::int32_t none, std::int32_t drop, std::int32_t delay,
-                                std::int32_t reorder) {
+ModifierParams Params(std::array<std::int32_t, OPERATION_LAST> distribution,
+                      std::array<std::int32_t, 2> delayRange = {0, 30}) {
     ModifierParams params;
-    params.distribution = {none, drop, delay, reorder};
+    params.distribution = distribution;
+    params.delayRange = delayRange;
     return params;
 }
 
-Counters CountersOf(const Modifier& modifier) {
-    Counters counters{};
-    for (std::uint32_t i = 0; i < OPERATION_LAST; ++i) {
-        counters[i] = modifier.GetOperationCounter(static_cast<ModifierOperation>(i));
-    }
-    return counters;
-}
-
-std::vector<int> RawDraws(unsigned seed, std::size_t count) {
-    std::srand(seed);
-    std::vector<int> draws(count);
-    std::generate(draws.begin(), draws.end(), std::rand);
-    return draws;
-}
-
-// A draw from lo..hi as the modifier makes it from the raw value `raw`.
-int Between(int raw, int lo, int hi) {
-    return lo + raw % (hi - lo + 1);
-}
-
-// Seeding the generator from the test is how the cases reach specific decisions.
-unsigned FindSeed(std::size_t count, const std::function<bool(const std::vector<int>&)>& wanted) {
-    for (unsigned seed = 1; seed < 2000000; ++seed) {
-        if (wanted(RawDraws(seed, count))) {
-            return seed;
-        }
-    }
-    return 0;
-}
-
-TEST(ModifierDraw, SlicesOfOneToOneHundredPickTheOperationPredictedFromTheSeed) {
-    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-    constexpr std::uint16_t kReleases = 600;
-    // Draws up to `cut` pass and count as none, the others give `above`.
-    const struct {
-        std::array<std::int32_t, OPERATION_LAST> weights;
-        int cut;
-        ModifierOperation above;
-    } cases[] = {
-        {{50, 50, 0, 0}, 50, OPERATION_DROP},       // a slice's end goes to the earlier operation
-        {{60, 0, 0, 0}, 60, OPERATION_LAST},        // a short sum leaves a rest, passed uncounted
-        {{70, 40, 0, 10}, 70, OPERATION_DROP},      // a long one is cut off at 100
-        {{0, 100, 0, 0}, 0, OPERATION_DROP},        // zero weights never win
-        {{-kMax, -kMax, 0, 0}, 0, OPERATION_LAST},  // 32 bits would wrap to 2 at the drop slice
-        {{kMax, kMax, kMax, kMax}, 100, OPERATION_LAST},
-        {{40, 0, 60, 0}, 40, OPERATION_DELAY},  // a delay draws its length next
+// A slice's end goes to its own operation; a draw above a short sum passes uncounted; a sum
+// beyond 100 is cut off; weights near INT_MAX are summed in 64 bits.
+TEST(ReleasePolicy, TheDrawFallsIntoConsecutiveSlicesOfOneToOneHundred) {
+    const std::tuple<std::array<std::int32_t, OPERATION_LAST>, int, ModifierOperation> cases[] = {
+        {{50, 50, 0, 0}, Draw(50), OPERATION_NONE},
+        {{50, 50, 0, 0}, Draw(51), OPERATION_DROP},
+        {{60, 0, 0, 0}, Draw(61), OPERATION_LAST},
+        {{70, 40, 0, 10}, Draw(100), OPERATION_DROP},
+        {{0, 100, 0, 0}, Draw(1), OPERATION_DROP},
+        {{-kMax, -kMax, 9, 0}, Draw(9), OPERATION_LAST},
+        {{kMax, kMax, 0, 0}, Draw(100), OPERATION_NONE},
+        {{47, 1, 52, 0}, kMax, OPERATION_DROP},  // 1 + RAND_MAX % 100 = 48
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - cases));
-        const std::vector<int> raw = RawDraws(12345, 2 * kReleases);
-        std::vector<int> draws;
-        for (std::size_t i = 0; draws.size() < kReleases; ++i) {
-            draws.push_back(Between(raw[i], 1, 100));
-            if (c.above == OPERATION_DELAY && draws.back() > c.cut) {
-                ++i;
-            }
+    for (const auto& [weights, raw, expected] : cases) {
+        ReleasePolicy policy(Script({raw}));
+        policy.Configure(Params(weights));
+        EXPECT_EQ(policy.Decide(3).operation, expected) << raw;
+        OperationCounters counted{};
+        if (expected != OPERATION_LAST) {
+            counted[expected] = 1;
         }
-        for (int needed : {std::max(c.cut, 1), std::min(c.cut + 1, 100)}) {
-            ASSERT_NE(std::count(draws.begin(), draws.end(), needed), 0) << "choose another seed";
-        }
-        Modifier modifier;
-        ModifierParams params;
-        params.distribution = c.weights;
-        params.delayRange = {0, 0};
-        modifier.Init(params);
-        for (std::uint16_t tag = 1; tag <= kReleases; ++tag) {
-            modifier.InjectPacket(MakeFrame(tag).get());
-        }
-        std::srand(12345);
-        for (std::uint16_t tag = 1; tag <= kReleases; ++tag) {
-            const int draw = draws[tag - 1];
-            const ModifierOperation expected = draw <= c.cut ? OPERATION_NONE : c.above;
-            Counters counters = CountersOf(modifier);
-            if (expected != OPERATION_LAST) {
-                ++counters[expected];
-            }
-            ASSERT_EQ(ReleaseOne(modifier), std::make_pair(tag, expected != OPERATION_DROP))
-                << "draw " << draw;
-            ASSERT_EQ(CountersOf(modifier), counters) << "draw " << draw;
-        }
+        EXPECT_EQ(policy.Counters(), counted) << raw;
     }
 }
 
-enum Tag : std::uint16_t { A = 1, B, C, D, E };
-
-TEST(ModifierReorder, EpisodeOvertakesAndAReorderDrawWithinItOnlyCounts) {
-    // Releases 1 to 3 draw reorder (pop point 2, length 3), release 4 draws none.
-    const unsigned seed = FindSeed(6, [](const std::vector<int>& raw) {
-        return Between(raw[0], 1, 100) > 50 && Between(raw[1], 1, 10) == 2 &&
-               Between(raw[2], 1, 10) == 3 && Between(raw[3], 1, 100) > 50 &&
-               Between(raw[4], 1, 100) > 50 && Between(raw[5], 1, 100) <= 50;
-    });
-    ASSERT_NE(seed, 0u);
-    Modifier modifier;
-    modifier.Init(WithDistribution(50, 0, 0, 50));
-    InjectTags(modifier, {A, B, C, D});
-    std::srand(seed);
-    EXPECT_EQ(ReleaseTags(modifier, 3), (Tags{C, D, B}));
-    InjectTags(modifier, {E});
-    // Had the episode gone on or restarted, the newest packet (E) would come out.
-    EXPECT_EQ(ReleaseTags(modifier, 1), (Tags{A}));
-    EXPECT_EQ(CountersOf(modifier), (Counters{1, 0, 0, 3}));
+TEST(ReleasePolicy, ADelayDrawsItsLengthNextWithinOrderedBounds) {
+    ReleasePolicy policy(Script({Draw(1), 3, Draw(1), 0, Draw(1), 7}));
+    const std::pair<std::array<std::int32_t, 2>, int> cases[] = {
+        {{2, 9}, 5}, {{9, 2}, 2}, {{std::numeric_limits<int>::min(), kMax}, -kMax + 6}};
+    for (const auto& [range, expected] : cases) {
+        policy.Configure(Params({0, 0, 100, 0}, range));
+        EXPECT_EQ(policy.Decide(1).delayMs, expected);
+    }
 }
 
-TEST(ModifierReorder, PopPointBeyondTheBufferTakesTheNewestAndInitEndsTheEpisode) {
-    const unsigned seed = FindSeed(3, [](const std::vector<int>& raw) {
-        return Between(raw[1], 1, 10) == 10 && Between(raw[2], 1, 10) == 5;
-    });
-    ASSERT_NE(seed, 0u);
-    Modifier modifier;
-    modifier.Init(WithDistribution(0, 0, 0, 100));
-    InjectTags(modifier, {A, B, C});
-    std::srand(seed);
-    EXPECT_EQ(ReleaseTags(modifier, 1), (Tags{C}));
-    modifier.Init(WithDistribution(100, 0, 0, 0));
-    EXPECT_EQ(modifier.GetPacketBufferSize(), 2);
-    EXPECT_EQ(ReleaseTags(modifier, 2), (Tags{A, B}));
-    EXPECT_EQ(CountersOf(modifier), (Counters{2, 0, 0, 1}));
+// Pop point 2 for three releases, whatever they draw; a buffer too short gives its newest.
+TEST(ReleasePolicy, AReorderStartsAnEpisodeThatEndsAfterItsLength) {
+    ReleasePolicy policy(Script({Draw(51), Draw(2), Draw(3), Draw(90), Draw(10), Draw(10), Draw(99),
+                                 Draw(10), Draw(4), Draw(10)}));
+    policy.Configure(Params({50, 0, 0, 50}));
+    std::vector<std::size_t> taken;
+    for (std::size_t buffered : {5, 4, 2, 3, 3}) {
+        taken.push_back(policy.Decide(buffered).index);
+    }
+    EXPECT_EQ(taken, (std::vector<std::size_t>{2, 2, 1, 0, 2}));
+    policy.Configure(Params({50, 0, 0, 50}));
+    EXPECT_EQ(policy.Decide(4).index, 0u) << "Configure ends the episode";
+    EXPECT_EQ(policy.Counters(), (OperationCounters{3, 0, 0, 3}));
 }
 
-TEST(ModifierInject, BuffersOnlyFramesWhoseFirstUdpLayerIsRoce) {
-    Modifier modifier;
-    EXPECT_EQ(ReleaseOne(modifier), std::make_pair(std::uint16_t{0}, false));
-    EXPECT_EQ(CountersOf(modifier), Counters{}) << "an empty release draws nothing";
-    modifier.InjectPacket(MakeFrame(1, 4790).get());
-    Tins::EthernetII tunnelledRoce = Tins::EthernetII() / Tins::IP() / Tins::UDP(1234, 1) /
-                                     Tins::UDP(kRocePort, 2) / Tins::RawPDU("x");
-    modifier.InjectPacket(&tunnelledRoce);
-    EXPECT_EQ(modifier.GetPacketBufferSize(), 0);
-    Tins::EthernetII roceCarryingUdp = Tins::EthernetII() / Tins::IP() / Tins::UDP(kRocePort, 3) /
-                                       Tins::UDP(1234, 4) / Tins::RawPDU("x");
-    modifier.InjectPacket(&roceCarryingUdp);
-    EXPECT_EQ(modifier.GetPacketBufferSize(), 1);
-    EXPECT_TRUE(modifier.WaitForPacket());
-
-    Tins::EthernetII tcp = Tins::EthernetII() / Tins::IP() / Tins::TCP(kRocePort, 1);
-    EXPECT_THROW(modifier.InjectPacket(&tcp), Tins::pdu_not_found);
-    Tins::RawPDU raw("not a frame");
-    EXPECT_THROW(modifier.InjectPacket(&raw), Tins::pdu_not_found);
-    EXPECT_EQ(modifier.GetPacketBufferSize(), 1);
-}
-
-TEST(ModifierOwnership, EveryBufferedCopyIsFreedExactlyOnce) {
-    TrackedFrame::constructed = TrackedFrame::destroyed = TrackedFrame::cloned = 0;
+// The buffer holds shared pointers, so that the test sees when each packet is freed.
+TEST(FaultBuffer, AReleaseTakesItsPacketAndEveryPacketIsFreed) {
+    std::vector<std::weak_ptr<int>> packets;
     {
-        Modifier modifier;
-        // Each caller's frame dies right after its injection.
-        for (std::uint16_t tag = 1; tag <= 6; ++tag) {
-            modifier.InjectPacket(MakeFrame<TrackedFrame>(tag).get());
+        FaultBuffer<std::shared_ptr<int>> buffer(Script({Draw(80), Draw(10)}));
+        EXPECT_FALSE(buffer.Take()) << "an empty buffer draws nothing";
+        buffer.Configure(Params({50, 50, 0, 0}));
+        for (int tag : {1, 2, 3}) {
+            auto packet = std::make_shared<int>(tag);
+            packets.push_back(packet);
+            buffer.Add(std::move(packet));
         }
-        modifier.InjectPacket(MakeFrame<TrackedFrame>(7, 53).get());
-        EXPECT_EQ(TrackedFrame::cloned, 6);
-        EXPECT_EQ(TrackedFrame::Alive(), 6);
-        EXPECT_TRUE(ReleaseOne(modifier).second);
-        ModifierParams params = WithDistribution(0, 100, 0, 0);
-        modifier.Init(params);
-        params.distribution = {100, 0, 0, 0};
-        EXPECT_EQ(ReleaseTags(modifier, 2), (Tags{2, 3}));
-        EXPECT_EQ(CountersOf(modifier), (Counters{1, 2, 0, 0})) << "Init copies the params";
-        EXPECT_EQ(TrackedFrame::Alive(), 3);
+        auto dropped = buffer.Take();
+        EXPECT_EQ(std::make_pair(*dropped->packet, dropped->IsValid()), std::make_pair(1, false));
+        dropped.reset();
+        EXPECT_TRUE(packets[0].expired());
+        EXPECT_EQ(*buffer.Take()->packet, 2);
+        EXPECT_FALSE(packets[2].expired());
     }
-    EXPECT_EQ(TrackedFrame::Alive(), 0);
-    EXPECT_EQ(TrackedFrame::constructed, 13) << "released packets are the buffered clones";
+    EXPECT_TRUE(packets[1].expired() && packets[2].expired());
 }
 
-TEST(ModifierParams, DefaultsAndCopiesThatOwnTheirOpcodeList) {
-    const std::vector<BthOpcode> opcodes{SEND_FIRST, SEND_ONLY, ACKNOWLEDGE};
-    ModifierParams midwire = DefaultModifierParams(ModifierProgram::MIDWIRE);
-    const ModifierParams wirebend = DefaultModifierParams(ModifierProgram::WIREBEND);
-    EXPECT_EQ(midwire.delayRange, ModifierParams().delayRange);
-    EXPECT_EQ(midwire.delayRange, (std::array<std::int32_t, 2>{0, 30}));
-    EXPECT_EQ(wirebend.delayRange, (std::array<std::int32_t, 2>{0, 50}));
-    EXPECT_EQ(wirebend.distribution, (std::array<std::int32_t, 4>{100, 0, 0, 0}));
-    EXPECT_EQ(wirebend.supportedOpcodes, opcodes);
-    EXPECT_EQ(wirebend.targetSpecificQp, 1u);
-    EXPECT_EQ(wirebend.targenSpecificQpQpn, 1u);
-
-    midwire.distribution = {10, 20, 30, 40};
-    ModifierParams copy(midwire);
-    ModifierParams assigned;
-    assigned = midwire;
-    copy.supportedOpcodes.push_back(SEND_LAST);
-    midwire.supportedOpcodes.clear();
-    EXPECT_EQ(copy.supportedOpcodes.size(), 4u);
-    ModifierParams& alias = assigned;
-    assigned = alias;
-    EXPECT_EQ(assigned.supportedOpcodes, opcodes);
-    EXPECT_EQ(assigned.distribution, (std::array<std::int32_t, 4>{10, 20, 30, 40}));
-    EXPECT_EQ(assigned.delayRange, (std::array<std::int32_t, 2>{0, 30}));
-}
-
-TEST(ModifierReport, PrintsCountersInDecimalWhateverTheStreamBase) {
-    Modifier modifier;
-    InjectTags(modifier, Tags(15, 1));
-    const std::pair<ModifierOperation, int> steps[] = {
-        {OPERATION_NONE, 12}, {OPERATION_DROP, 1}, {OPERATION_REORDER, 2}};
-    for (const auto& [operation, releases] : steps) {
-        ModifierParams params = WithDistribution(0, 0, 0, 0);
-        params.distribution[operation] = 100;
-        modifier.Init(params);
-        ReleaseTags(modifier, releases);
-    }
-    CoutCapture capture;
-    std::cout << std::hex;
-    modifier.printOperationCounters();
-    EXPECT_EQ(std::cout.flags() & std::ios_base::basefield, std::ios_base::dec);
-    EXPECT_EQ(capture.Text(),
-              "Number of None: 12\nNumber of Drop: 1\nNumber of Delay: 0\n"
-              "Number of Reoeder: 2\n");
-}
-
-TEST(ModifierDelay, HoldsTheShorterBoundOfWallTimeWhileAnotherThreadSpins) {
-    std::atomic<bool> stop{false};
-    std::thread spinner([&] {
-        while (!stop) {
-        }
-    });
-    Modifier modifier;
-    ModifierParams params = WithDistribution(0, 0, 100, 0);
-    // Bounds the wrong way round must be ordered, not turned into a division by zero.
-    for (const auto& range : {std::array<std::int32_t, 2>{5, 5}, {1, 0}, {4, 2}}) {
-        params.delayRange = range;
-        modifier.Init(params);
-        InjectTags(modifier, {1});
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(ReleaseOne(modifier).second);
-        EXPECT_GE(std::chrono::steady_clock::now() - start,
-                  std::chrono::milliseconds(std::min(range[0], range[1])));
-    }
-    stop = true;
-    spinner.join();
-    EXPECT_EQ(modifier.GetOperationCounter(OPERATION_DELAY), 3);
-}
-
-TEST(ModifierThreads, ConcurrentStreamLosesDuplicatesAndCorruptsNothing) {
-    constexpr std::uint16_t kCount = 3000;
-    Modifier modifier;
-    modifier.Init(WithDistribution(40, 10, 0, 50));
-    std::promise<void> finished;
-    // A lost wake-up would block the consumer for good; this ends the test instead.
-    std::thread watchdog([&modifier, done = finished.get_future()] {
-        if (done.wait_for(kDeadline) == std::future_status::timeout) {
-            modifier.Interrupt();
-        }
-    });
-    // Each frame is freed by the producer as soon as it is injected.
+TEST(FaultBuffer, WaitersWakeForEveryPacketAndForInterrupt) {
+    constexpr int kPackets = 2000;
+    FaultBuffer<int> buffer;
+    buffer.Configure(Params({40, 10, 0, 50}));
     std::thread producer([&] {
-        for (std::uint16_t tag = 1; tag <= kCount; ++tag) {
-            modifier.InjectPacket(MakeFrame(tag).get());
+        for (int i = 0; i < kPackets; ++i) {
+            buffer.Add(int{i});
         }
     });
-    std::set<std::uint16_t> tags;
-    while (tags.size() < kCount && modifier.WaitForPacket()) {
-        bool valid = false;
-        std::unique_ptr<Tins::PDU> packet(modifier.GetPacket(&valid));
-        if (!packet) {
-            ADD_FAILURE() << "woken with nothing buffered";
-            break;
-        }
-        EXPECT_EQ(packet->serialize(), MakeFrame(TagOf(*packet))->serialize());
-        EXPECT_TRUE(tags.insert(TagOf(*packet)).second) << "duplicate " << TagOf(*packet);
+    std::vector<bool> seen(kPackets);
+    for (int taken = 0; taken < kPackets && buffer.WaitForPacket(); ++taken) {
+        const int packet = buffer.Take().value().packet;
+        EXPECT_FALSE(seen[packet]) << "twice: " << packet;
+        seen[packet] = true;
     }
-    finished.set_value();
-    watchdog.join();
     producer.join();
-    EXPECT_EQ(tags.size(), kCount);
-    EXPECT_EQ(modifier.GetPacketBufferSize(), 0);
-    const Counters counters = CountersOf(modifier);
-    EXPECT_EQ(counters[0] + counters[1] + counters[2] + counters[3], kCount);
+    const OperationCounters counters = buffer.Counters();
+    EXPECT_EQ(counters[0] + counters[1] + counters[3], kPackets);
+    auto waiter = std::async(std::launch::async, [&] { return buffer.WaitForPacket(); });
+    buffer.Interrupt();
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_FALSE(waiter.get());
+    buffer.Add(1);
+    EXPECT_FALSE(buffer.WaitForPacket());
 }
 
-TEST(ModifierThreads, InterruptWakesABlockedWaiterAndStaysSet) {
-    Modifier modifier;
-    auto waiter = std::async(std::launch::async, [&] { return modifier.WaitForPacket(); });
-    // Lets the waiter block, so that only a wake-up can free it.
-    EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
-    modifier.Interrupt();
-    if (waiter.wait_for(kDeadline) != std::future_status::ready) {
-        InjectTags(modifier, {1});  // frees the waiter so that the test can end
-        FAIL() << "Interrupt did not wake the waiter";
+TEST(Modifier, ReleasesClonesOfRocePacketsAndCountsInDecimal) {
+    Modifier modifier(Script({Draw(1), Draw(100)}));
+    modifier.Init(Params({50, 50, 0, 0}));
+    for (std::uint16_t port : {std::uint16_t{4790}, kRocePort, kRocePort}) {
+        Tins::EthernetII frame = Tins::EthernetII() / Tins::IP() / Tins::UDP(port, port + 1);
+        modifier.InjectPacket(&frame);
     }
-    EXPECT_FALSE(waiter.get());
-    InjectTags(modifier, {1});
-    EXPECT_FALSE(modifier.WaitForPacket());
+    Tins::EthernetII tcp = Tins::EthernetII() / Tins::IP() / Tins::TCP(kRocePort);
+    EXPECT_THROW(modifier.InjectPacket(&tcp), Tins::pdu_not_found);
+    const std::pair<bool, bool> releases[] = {{true, true}, {false, true}, {false, false}};
+    for (const auto& [valid, packet] : releases) {  // to be sent, and whether a packet came
+        bool isValid = !valid;
+        std::unique_ptr<Tins::PDU> released(modifier.GetPacket(&isValid));
+        EXPECT_EQ(std::make_pair(isValid, released != nullptr), std::make_pair(valid, packet));
+    }
+    std::ostringstream out;
+    out << std::hex;
+    modifier.printOperationCounters(out);
+    EXPECT_EQ(out.str(),
+              "Number of None: 1\nNumber of Drop: 1\nNumber of Delay: 0\n"
+              "Number of Reoeder: 0\n");
 }
 
 }  // namespace

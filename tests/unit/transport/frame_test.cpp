@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+#include <tins/ethernetII.h>
+#include <tins/exceptions.h>
+
+#include <cstdint>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+#include "transport/FrameView.h"
+#include "transport/RoceFrame.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Fields = std::tuple<int, std::uint32_t, std::uint32_t, bool>;
+
+Bytes operator+(Bytes front, const Bytes& back) {
+    front.insert(front.end(), back.begin(), back.end());
+    return front;
+}
+Bytes Be16(std::size_t value) {
+    return {static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+// Only byte 8's reserved bits are set: they count as an acknowledgement request.
+const Bytes kBth = {0x04, 0x40, 0xFF, 0xFF, 0x00, 0x12, 0x34, 0x56, 0x01, 0xAB, 0xCD, 0xEF};
+const Fields kFields{4, 0x123456, 0xABCDEF, true};
+
+Bytes Ethernet(std::uint16_t type) {
+    return Bytes(12, 0x02) + Be16(type);
+}
+Bytes Tag(std::uint16_t type) {
+    return Be16(7) + Be16(type);
+}
+Bytes Udp(const Bytes& payload, std::uint16_t port = kRocePort) {
+    return Be16(49152) + Be16(port) + Be16(8 + payload.size()) + Be16(0) + payload;
+}
+Bytes Ipv4(const Bytes& inner, std::uint8_t protocol = 17, std::uint16_t fragment = 0,
+           std::size_t cut = 0) {
+    return Bytes{0x45, 0} + Be16(20 + inner.size() - cut) + Be16(1) + Be16(fragment) +
+           Bytes{64, protocol, 0, 0} + Bytes(8, 10) + inner;
+}
+Bytes Ipv6(const Bytes& inner, std::uint8_t next = 17) {
+    return Bytes{0x60, 0, 0, 0} + Be16(inner.size()) + Bytes{next, 64} + Bytes(32, 0xFE) + inner;
+}
+Bytes Extension(std::uint8_t next, const Bytes& inner) {
+    return Bytes{next, 0} + Bytes(6) + inner;
+}
+
+std::optional<Fields> FieldsOf(const std::optional<Bth>& bth) {
+    if (!bth) {
+        return std::nullopt;
+    }
+    return Fields{bth->GetBthOpcode(), bth->GetDestinationQp(), bth->GetPsn(), bth->IsAckReq()};
+}
+
+// Roce frames and where their BTH starts.
+const std::pair<Bytes, std::size_t> kRoce[] = {
+    {Ethernet(0x0800) + Ipv4(Udp(kBth + Bytes{9, 9})), 42},
+    {Ethernet(0x8100) + Tag(0x0800) + Ipv4(Udp(kBth)) + Bytes(6), 46},
+    {Ethernet(0x88A8) + Tag(0x8100) + Tag(0x86DD) + Ipv6(Udp(kBth)), 70},
+    {Ethernet(0x86DD) + Ipv6(Extension(43, Extension(60, Extension(17, Udp(kBth)))), 0), 86},
+    {Ethernet(0x0800) + Ipv4(Ipv4(Udp(kBth)), 4), 62},
+};
+// Frames that are not RoCE, or RoCE without a whole BTH (toRocePort).
+const std::pair<Bytes, bool> kOther[] = {
+    {Ethernet(0x0800) + Ipv4(Udp(Bytes(kBth.begin(), kBth.begin() + 11))), true},
+    {Ethernet(0x0800) + Ipv4(Udp(kBth), 17, 0, 1) + Bytes(4), true},  // cut by the total length
+    {Ethernet(0x0800) + Ipv4(Udp(kBth, 4790)), false},
+    {Ethernet(0x0800) + Ipv4(Udp(kBth), 6), false},
+    {Ethernet(0x0800) + Ipv4(Udp(kBth), 17, 0x2000), false},  // a first fragment, as libtins has it
+    {Ethernet(0x0800) + Ipv4(Udp(kBth), 17, 0x0001), false},
+    {Ethernet(0x86DD) + Ipv6(Extension(17, Udp(kBth)), 44), false},
+    {Ethernet(0x0806) + Bytes(28), false},
+    {Ethernet(0x0800) + Bytes(10), false},
+};
+
+// Wherever libtins parses the frame, ExtractBth finds the same BTH.
+void ExpectAgreement(const Bytes& frame) {
+    const std::optional<Fields> read = FieldsOf(ReadFrame(frame.data(), frame.size()).bth);
+    try {
+        const Tins::EthernetII parsed(frame.data(), static_cast<std::uint32_t>(frame.size()));
+        EXPECT_EQ(FieldsOf(ExtractBth(parsed)), read);
+    } catch (const Tins::malformed_packet&) {
+        EXPECT_FALSE(read);
+    }
+}
+
+TEST(ReadFrame, TakesEachBthFieldFromItsBytesBehindAnyLayerItKnows) {
+    for (const auto& [frame, offset] : kRoce) {
+        const FrameView view = ReadFrame(frame.data(), frame.size());
+        EXPECT_TRUE(view.toRocePort);
+        EXPECT_EQ(FieldsOf(view.bth), kFields) << "offset " << offset;
+        EXPECT_EQ(view.bthOffset, offset);
+        ExpectAgreement(frame);
+    }
+    Bytes noRequest = kRoce[0].first;
+    noRequest[42 + 8] = 0;
+    EXPECT_FALSE(ReadFrame(noRequest.data(), noRequest.size()).bth->IsAckReq());
+    EXPECT_FALSE(ParseBth(nullptr, kBthSize));
+    EXPECT_FALSE(ReadFrame(nullptr, 60).toRocePort);
+}
+
+TEST(ReadFrame, ShortOrForeignFramesHaveNoBth) {
+    for (const auto& [frame, toRocePort] : kOther) {
+        const FrameView view = ReadFrame(frame.data(), frame.size());
+        EXPECT_EQ(std::make_pair(view.toRocePort, view.HasBth()), std::make_pair(toRocePort, false))
+            << &frame - &kOther[0].first;
+        ExpectAgreement(frame);
+    }
+    // Each prefix on a heap block of its own size, so that a read past it is caught.
+    const Bytes& whole = kRoce[3].first;
+    for (std::size_t size = 0; size < whole.size(); ++size) {
+        const Bytes prefix(whole.begin(), whole.begin() + size);
+        EXPECT_FALSE(ReadFrame(prefix.data(), prefix.size()).HasBth()) << size;
+    }
+}
+
+}  // namespace
