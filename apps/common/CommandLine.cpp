@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cctype>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -99,8 +101,8 @@ std::string EffectiveShares(const Weights& weights) {
     for (std::size_t i = 0; i < weights.size(); ++i) {
         const int end = std::min(start + weights[i], 100);
         shares += std::string(i ? ", " : "") + kOperationNames[i] + " " +
-                  std::to_string(std::max(end - start, 0)) + "%";
-        start = std::max(start, end);
+                  std::to_string(end - start) + "%";
+        start = end;
     }
     return shares;
 }
