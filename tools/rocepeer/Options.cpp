@@ -1,100 +1,211 @@
 #include "tools/rocepeer/Options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
 
 namespace rocepeer {
-
-Options::Options(const std::vector<std::string>& args, const std::set<std::string>& valued,
-                 const std::set<std::string>& flags) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.rfind("--", 0) != 0) {
-            throw UsageError("unexpected argument '" + arg + "'");
-        }
-        const std::string name = arg.substr(2);
-        if (flags.count(name)) {
-            values_[name] = "1";
-        } else if (valued.count(name)) {
-            if (i + 1 >= args.size()) {
-                throw UsageError("--" + name + " needs a value");
-            }
-            values_[name] = args[++i];
-        } else {
-            throw UsageError("unknown option --" + name);
-        }
-    }
-}
-
-std::string Options::Text(const std::string& name, const std::string& fallback) const {
-    auto it = values_.find(name);
-    return it == values_.end() ? fallback : it->second;
-}
-
-std::string Options::Required(const std::string& name) const {
-    if (!Has(name)) {
-        throw UsageError("--" + name + " is required");
-    }
-    return Text(name);
-}
-
 namespace {
 
-std::uint64_t ParseNumber(const std::string& name, const std::string& text, std::uint64_t max) {
+using roceframes::kPsnMask;
+
+constexpr std::uint64_t kMaxPayload = 9000;
+constexpr std::uint64_t kMaxFrameSize = 9000;
+constexpr std::uint64_t kMaxMtu = 4096;
+
+// Base 0, as scripts have always written them: decimal, or hexadecimal after 0x.
+std::uint64_t ReadNumber(const std::string& name, const std::string& text, std::uint64_t min,
+                         std::uint64_t max) {
     errno = 0;
     char* end = nullptr;
     const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value > max) {
-        throw UsageError("--" + name + ": bad number '" + text + "' (0.." + std::to_string(max) +
-                         ")");
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value < min ||
+        value > max) {
+        throw CLI::ValidationError(name, "bad number '" + text + "' (" + std::to_string(min) +
+                                             ".." + std::to_string(max) + ")");
     }
     return value;
 }
 
-}  // namespace
-
-std::uint64_t Options::Number(const std::string& name, std::uint64_t fallback,
-                              std::uint64_t max) const {
-    return Has(name) ? ParseNumber(name, Text(name), max) : fallback;
-}
-
-std::vector<std::uint32_t> Options::NumberList(const std::string& name,
-                                               std::uint32_t fallback) const {
-    if (!Has(name)) {
-        return {fallback};
-    }
+std::vector<std::uint32_t> ReadNumberList(const std::string& name, const std::string& text) {
     std::vector<std::uint32_t> list;
-    std::stringstream stream(Text(name));
+    std::stringstream stream(text);
     std::string item;
     while (std::getline(stream, item, ',')) {
-        list.push_back(static_cast<std::uint32_t>(ParseNumber(name, item, UINT32_MAX)));
+        list.push_back(static_cast<std::uint32_t>(ReadNumber(name, item, 0, UINT32_MAX)));
     }
     if (list.empty()) {
-        throw UsageError("--" + name + " needs at least one number");
+        throw CLI::ValidationError(name, "needs at least one number");
     }
     return list;
 }
 
-roceframes::Endpoints ResolveEndpoints(const Options& options, const roceframes::Mac& localMac,
+template <class T>
+CLI::Option* AddNumber(CLI::App& command, const std::string& name, T& value, std::uint64_t max,
+                       const std::string& help, std::uint64_t min = 0) {
+    return command
+        .add_option_function<std::string>(
+            name,
+            [&value, name, min, max](const std::string& text) {
+                value = static_cast<T>(ReadNumber(name, text, min, max));
+            },
+            help)
+        ->type_name("N")
+        ->default_str(std::to_string(value));
+}
+
+template <class T>
+void AddNumber(CLI::App& command, const std::string& name, std::optional<T>& value,
+               std::uint64_t max, const std::string& help) {
+    command
+        .add_option_function<std::string>(
+            name,
+            [&value, name, max](const std::string& text) {
+                value = static_cast<T>(ReadNumber(name, text, 0, max));
+            },
+            help)
+        ->type_name("N");
+}
+
+void AddQps(CLI::App& command, std::uint32_t& qp, std::uint32_t& peerQp) {
+    std::ostringstream ours, theirs;
+    ours << "0x" << std::hex << qp;
+    theirs << "0x" << std::hex << peerQp;
+    AddNumber(command, "--qp", qp, kPsnMask, "our queue pair")->default_str(ours.str());
+    AddNumber(command, "--peer-qp", peerQp, kPsnMask, "the peer's queue pair")
+        ->default_str(theirs.str());
+}
+
+void AddIpv4(CLI::App& command, const std::string& name, std::function<void(std::uint32_t)> set,
+             const std::string& help) {
+    command
+        .add_option_function<std::string>(
+            name,
+            [set, name](const std::string& text) {
+                const std::optional<std::uint32_t> ip = roceframes::ParseIpv4(text);
+                if (!ip) {
+                    throw CLI::ValidationError(name, "bad IPv4 address '" + text + "'");
+                }
+                set(*ip);
+            },
+            help)
+        ->type_name("IP");
+}
+
+void AddPeer(CLI::App& command, Peer& peer) {
+    command
+        .add_option_function<std::string>(
+            "--peer-mac",
+            [&peer](const std::string& text) {
+                const std::optional<roceframes::Mac> mac = roceframes::ParseMac(text);
+                if (!mac) {
+                    throw CLI::ValidationError("--peer-mac", "bad MAC address '" + text + "'");
+                }
+                peer.mac = *mac;
+            },
+            "the peer's MAC address")
+        ->type_name("MAC")
+        ->required();
+    AddIpv4(
+        command, "--peer-ip", [&peer](std::uint32_t ip) { peer.ip = ip; }, "the peer's address");
+    command.get_option("--peer-ip")->required();
+    AddIpv4(
+        command, "--src-ip", [&peer](std::uint32_t ip) { peer.srcIp = ip; },
+        "our source address (default: the interface's)");
+}
+
+void AddDev(CLI::App& command, std::string& dev) {
+    command.add_option("--dev", dev, "the interface to send and receive on")
+        ->type_name("IF")
+        ->required();
+}
+
+}  // namespace
+
+void AddRespondOptions(CLI::App& command, RespondOptions& options) {
+    AddDev(command, options.dev);
+    AddQps(command, options.qp, options.peerQp);
+    AddNumber(command, "--psn", options.psn, kPsnMask,
+              "the first PSN expected (default: the first one seen)");
+    AddNumber(command, "--count", options.count, UINT32_MAX,
+              "end once this many messages have come (0: no end)");
+    AddNumber(command, "--idle-ms", options.idleMs, UINT32_MAX,
+              "end after this long without a packet (0: only after --count)");
+}
+
+void AddRequestOptions(CLI::App& command, RequestOptions& options) {
+    AddDev(command, options.dev);
+    AddPeer(command, options.peer);
+    AddQps(command, options.qp, options.peerQp);
+    AddNumber(command, "--count", options.count, 10'000'000, "messages to send");
+    command
+        .add_option_function<std::string>(
+            "--size",
+            [&options](const std::string& text) { options.sizes = ReadNumberList("--size", text); },
+            "message sizes in bytes, used in turn")
+        ->type_name("N[,N...]")
+        ->default_str(std::to_string(options.sizes.front()));
+    AddNumber(command, "--mtu", options.mtu, kMaxMtu, "largest payload of a packet", 1);
+    AddNumber(command, "--psn", options.psn, kPsnMask, "the first PSN");
+    AddNumber(command, "--window", options.window, 1u << 20, "packets in flight at most", 1);
+    AddNumber(command, "--timeout-ms", options.timeoutMs, 3'600'000,
+              "resend from the oldest unacknowledged packet after this long without progress", 1);
+    AddNumber(command, "--limit-ms", options.limitMs, 86'400'000, "give up after this long");
+}
+
+void AddRateSendOptions(CLI::App& command, RateSendOptions& options) {
+    AddDev(command, options.dev);
+    AddPeer(command, options.peer);
+    AddNumber(command, "--rate", options.rate, 10'000'000, "frames per second", 1);
+    AddNumber(command, "--frame-size", options.frameSize, kMaxFrameSize, "bytes of each frame",
+              roceframes::kRoceOverhead);
+    AddNumber(command, "--seconds", options.seconds, 3600, "how long to send");
+    AddNumber(command, "--ackreq-every", options.ackReqEvery, UINT32_MAX,
+              "ask for an acknowledgement every N frames (0: never)");
+    AddQps(command, options.qp, options.peerQp);
+    AddNumber(command, "--psn", options.psn, kPsnMask, "the first PSN");
+}
+
+void AddRateReceiveOptions(CLI::App& command, RateReceiveOptions& options) {
+    AddDev(command, options.dev);
+    command.add_flag("--ack", options.ack, "acknowledge the frames that ask for it");
+    AddQps(command, options.qp, options.peerQp);
+    AddNumber(command, "--idle-ms", options.idleMs, UINT32_MAX,
+              "end this long after the last frame");
+    AddNumber(command, "--seconds", options.seconds, UINT32_MAX, "end after this long at most");
+}
+
+void AddFrameOptions(CLI::App& command, FrameOptions& options) {
+    AddDev(command, options.dev);
+    AddPeer(command, options.peer);
+    command.add_option("--kind", options.kind, "what to send")
+        ->type_name("KIND")
+        ->required()
+        ->check(CLI::IsMember({"roce", "udp", "arp"}));
+    AddNumber(command, "--opcode", options.opcode, 0xFF, "roce: the BTH opcode");
+    AddNumber(command, "--qp", options.qp, kPsnMask, "roce: the destination queue pair")
+        ->default_str("0x12");
+    AddNumber(command, "--psn", options.psn, kPsnMask, "roce: the PSN");
+    AddNumber(command, "--ackreq-byte", options.ackReqByte, 0xFF,
+              "roce: the BTH byte that holds the acknowledge-request bit");
+    AddNumber(command, "--payload-size", options.payloadSize, kMaxPayload,
+              "payload bytes (default: roce 0, udp 16)");
+    command.add_flag("--udp-checksum", options.udpChecksum, "roce: fill in the UDP checksum");
+    command.add_flag("--no-udp-checksum", options.noUdpChecksum, "udp: leave the UDP checksum 0");
+    AddNumber(command, "--ip-id", options.ipId, 0xFFFF, "the IPv4 identification");
+    AddNumber(command, "--src-port", options.srcPort, 0xFFFF, "the UDP source port");
+    AddNumber(command, "--dst-port", options.dstPort, 0xFFFF, "udp: the UDP destination port");
+}
+
+roceframes::Endpoints ResolveEndpoints(const Peer& peer, const roceframes::Mac& localMac,
                                        std::uint32_t localIp) {
     roceframes::Endpoints ends;
     ends.srcMac = localMac;
-    const auto peerMac = roceframes::ParseMac(options.Required("peer-mac"));
-    const auto peerIp = roceframes::ParseIpv4(options.Required("peer-ip"));
-    if (!peerMac || !peerIp) {
-        throw UsageError("bad --peer-mac or --peer-ip");
-    }
-    ends.dstMac = *peerMac;
-    ends.dstIp = *peerIp;
-    ends.srcIp = localIp;
-    if (options.Has("src-ip")) {
-        const auto srcIp = roceframes::ParseIpv4(options.Text("src-ip"));
-        if (!srcIp) {
-            throw UsageError("bad --src-ip");
-        }
-        ends.srcIp = *srcIp;
-    }
+    ends.dstMac = peer.mac;
+    ends.dstIp = peer.ip;
+    ends.srcIp = peer.srcIp.value_or(localIp);
     return ends;
 }
 

@@ -19,33 +19,7 @@ using roceframes::kPsnMask;
 constexpr std::chrono::milliseconds kAckDrain{500};
 // Below this the sender spins instead of sleeping in poll, to keep its pace.
 constexpr std::chrono::microseconds kSpinBelow{200};
-constexpr std::uint32_t kMaxFrameSize = 9000;
 constexpr std::uint64_t kDrainEvery = 32;
-
-struct RateConfig {
-    std::uint32_t qp;
-    std::uint32_t peerQp;
-    std::uint32_t startPsn;
-    std::uint64_t rate;
-    std::uint32_t frameSize;
-    double seconds;
-    std::uint64_t ackReqEvery;
-};
-
-RateConfig ReadRateConfig(const Options& options) {
-    RateConfig config{static_cast<std::uint32_t>(options.Number("qp", 0x11, kPsnMask)),
-                      static_cast<std::uint32_t>(options.Number("peer-qp", 0x12, kPsnMask)),
-                      static_cast<std::uint32_t>(options.Number("psn", 0, kPsnMask)),
-                      options.Number("rate", 10'000, 10'000'000),
-                      static_cast<std::uint32_t>(options.Number("frame-size", 1100, kMaxFrameSize)),
-                      static_cast<double>(options.Number("seconds", 3, 3600)),
-                      options.Number("ackreq-every", 1)};
-    if (config.frameSize < roceframes::kRoceOverhead || config.rate == 0) {
-        throw UsageError("--frame-size must be at least " +
-                         std::to_string(roceframes::kRoceOverhead) + " and --rate positive");
-    }
-    return config;
-}
 
 // Round-trip samples by packet index, for the acknowledged ones.
 class RoundTrips {
@@ -75,20 +49,20 @@ private:
     std::vector<double> samples_;
 };
 
-void DrainAcks(roceframes::PacketPort& port, const RateConfig& config, RoundTrips& trips,
+void DrainAcks(roceframes::PacketPort& port, const RateSendOptions& config, RoundTrips& trips,
                std::chrono::microseconds wait) {
     for (auto frame = port.Receive(wait); frame;
          frame = port.Receive(std::chrono::microseconds(0))) {
         const auto view = roceframes::ParseRoceFrame(frame->data(), frame->size());
         if (view && view->opcode == roceframes::kOpcodeAcknowledge && view->destQp == config.qp) {
-            trips.Acked(roceframes::PsnDistance(config.startPsn, view->psn));
+            trips.Acked(roceframes::PsnDistance(config.psn, view->psn));
         }
     }
 }
 
 // Waits for the acknowledgements still on their way after the last frame: until `expected`
 // have come or `limit` has passed, so a slow path does not count its last ones as lost.
-void AwaitLastAcks(roceframes::PacketPort& port, const RateConfig& config, RoundTrips& trips,
+void AwaitLastAcks(roceframes::PacketPort& port, const RateSendOptions& config, RoundTrips& trips,
                    std::uint64_t expected, std::chrono::microseconds limit) {
     const auto deadline = Clock::now() + limit;
     while (trips.Count() < expected) {
@@ -102,12 +76,12 @@ void AwaitLastAcks(roceframes::PacketPort& port, const RateConfig& config, Round
     DrainAcks(port, config, trips, std::chrono::microseconds(0));
 }
 
-roceframes::Bytes RateFrame(const roceframes::Endpoints& ends, const RateConfig& config,
+roceframes::Bytes RateFrame(const roceframes::Endpoints& ends, const RateSendOptions& config,
                             std::uint64_t index, const roceframes::Bytes& payload) {
     roceframes::BthFields bth;
     bth.opcode = SEND_ONLY;
     bth.destQp = config.peerQp;
-    bth.psn = roceframes::PsnAdd(config.startPsn, static_cast<std::uint32_t>(index & kPsnMask));
+    bth.psn = roceframes::PsnAdd(config.psn, static_cast<std::uint32_t>(index & kPsnMask));
     const bool ask = config.ackReqEvery != 0 && (index + 1) % config.ackReqEvery == 0;
     bth.ackReqByte = ask ? roceframes::kAckReqBit : 0;
     roceframes::RoceOptions options;
@@ -117,12 +91,11 @@ roceframes::Bytes RateFrame(const roceframes::Endpoints& ends, const RateConfig&
 
 }  // namespace
 
-int RunRateSend(const Options& options) {
-    const RateConfig config = ReadRateConfig(options);
-    roceframes::PacketPort port(options.Required("dev"));
-    const auto ends = ResolveEndpoints(options, port.LocalMac(), port.LocalIp());
-    const auto total =
-        static_cast<std::uint64_t>(static_cast<double>(config.rate) * config.seconds);
+int RunRateSend(const RateSendOptions& config) {
+    roceframes::PacketPort port(config.dev);
+    const auto ends = ResolveEndpoints(config.peer, port.LocalMac(), port.LocalIp());
+    const auto total = static_cast<std::uint64_t>(static_cast<double>(config.rate) *
+                                                  static_cast<double>(config.seconds));
     const roceframes::Bytes payload(config.frameSize - roceframes::kRoceOverhead, 0x5A);
     const std::chrono::nanoseconds interval(1'000'000'000 / config.rate);
     RoundTrips trips(total);
@@ -160,13 +133,10 @@ int RunRateSend(const Options& options) {
     return 0;
 }
 
-int RunRateReceive(const Options& options) {
-    const auto qp = static_cast<std::uint32_t>(options.Number("qp", 0x12, kPsnMask));
-    const auto peerQp = static_cast<std::uint32_t>(options.Number("peer-qp", 0x11, kPsnMask));
-    const std::chrono::milliseconds idle(options.Number("idle-ms", 1000));
-    const std::chrono::seconds limit(options.Number("seconds", 3600));
-    const bool ack = options.Has("ack");
-    roceframes::PacketPort port(options.Required("dev"));
+int RunRateReceive(const RateReceiveOptions& options) {
+    const std::chrono::milliseconds idle(options.idleMs);
+    const std::chrono::seconds limit(options.seconds);
+    roceframes::PacketPort port(options.dev);
     std::cout << "rocepeer rate-recv: ready" << std::endl;
     std::uint64_t received = 0, acks = 0, badIcrc = 0, gaps = 0;
     std::optional<std::uint32_t> lastPsn;
@@ -177,7 +147,7 @@ int RunRateReceive(const Options& options) {
         const auto frame = port.Receive(std::chrono::milliseconds(50));
         const auto view =
             frame ? roceframes::ParseRoceFrame(frame->data(), frame->size()) : std::nullopt;
-        if (!view || view->destQp != qp || view->opcode == roceframes::kOpcodeAcknowledge) {
+        if (!view || view->destQp != options.qp || view->opcode == roceframes::kOpcodeAcknowledge) {
             continue;
         }
         lastFrame = Clock::now();
@@ -185,9 +155,10 @@ int RunRateReceive(const Options& options) {
         badIcrc += view->icrcValid ? 0 : 1;
         gaps += lastPsn && view->psn != roceframes::PsnAdd(*lastPsn, 1) ? 1 : 0;
         lastPsn = view->psn;
-        if (ack && view->ackReq) {
+        if (options.ack && view->ackReq) {
             roceframes::Endpoints back{port.LocalMac(), view->srcMac, port.LocalIp(), view->srcIp};
-            port.Send(roceframes::BuildAckFrame(back, peerQp, view->psn, roceframes::kSyndromeAck,
+            port.Send(roceframes::BuildAckFrame(back, options.peerQp, view->psn,
+                                                roceframes::kSyndromeAck,
                                                 static_cast<std::uint32_t>(received)));
             ++acks;
         }

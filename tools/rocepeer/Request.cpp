@@ -11,21 +11,6 @@ namespace rocepeer {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using roceframes::kPsnMask;
-
-constexpr std::uint32_t kMaxMtu = 4096;
-
-struct RequestConfig {
-    std::uint32_t qp;
-    std::uint32_t peerQp;
-    std::uint32_t count;
-    std::vector<std::uint32_t> sizes;
-    std::uint32_t mtu;
-    std::uint32_t startPsn;
-    std::size_t window;
-    std::chrono::milliseconds timeout;
-    std::chrono::milliseconds limit;
-};
 
 struct RequestStats {
     std::uint64_t packets = 0;
@@ -33,22 +18,6 @@ struct RequestStats {
     std::uint64_t naks = 0;
     std::uint64_t timeouts = 0;
 };
-
-RequestConfig ReadConfig(const Options& options) {
-    RequestConfig config{static_cast<std::uint32_t>(options.Number("qp", 0x11, kPsnMask)),
-                         static_cast<std::uint32_t>(options.Number("peer-qp", 0x12, kPsnMask)),
-                         static_cast<std::uint32_t>(options.Number("count", 1, 10'000'000)),
-                         options.NumberList("size", 1024),
-                         static_cast<std::uint32_t>(options.Number("mtu", 1024, kMaxMtu)),
-                         static_cast<std::uint32_t>(options.Number("psn", 0, kPsnMask)),
-                         static_cast<std::size_t>(options.Number("window", 32, 1u << 20)),
-                         std::chrono::milliseconds(options.Number("timeout-ms", 50, 3'600'000)),
-                         std::chrono::milliseconds(options.Number("limit-ms", 30'000, 86'400'000))};
-    if (config.mtu == 0 || config.window == 0 || config.timeout.count() == 0) {
-        throw UsageError("--mtu, --window and --timeout-ms must be positive");
-    }
-    return config;
-}
 
 roceframes::Bytes PayloadOf(const roceframes::PlannedPacket& packet) {
     roceframes::Bytes payload(packet.length);
@@ -61,12 +30,13 @@ roceframes::Bytes PayloadOf(const roceframes::PlannedPacket& packet) {
 class Requester {
 public:
     Requester(roceframes::PacketPort& port, const roceframes::Endpoints& ends,
-              const RequestConfig& config)
+              const RequestOptions& options)
         : port_(port),
           ends_(ends),
-          config_(config),
-          plan_(roceframes::PlanMessages(config.count, config.sizes, config.mtu)),
-          window_(plan_.size(), config.startPsn, config.window) {}
+          options_(options),
+          timeout_(options.timeoutMs),
+          plan_(roceframes::PlanMessages(options.count, options.sizes, options.mtu)),
+          window_(plan_.size(), options.psn, options.window) {}
 
     // Runs until every packet is acknowledged or the time limit passes.
     bool Run();
@@ -80,7 +50,8 @@ private:
 
     roceframes::PacketPort& port_;
     const roceframes::Endpoints ends_;
-    const RequestConfig config_;
+    const RequestOptions options_;
+    const std::chrono::milliseconds timeout_;
     const std::vector<roceframes::PlannedPacket> plan_;
     roceframes::GoBackN window_;
     RequestStats stats_;
@@ -96,7 +67,7 @@ void Requester::SendWhatTheWindowAllows() {
         }
         roceframes::BthFields bth;
         bth.opcode = packet.opcode;
-        bth.destQp = config_.peerQp;
+        bth.destQp = options_.peerQp;
         bth.psn = window_.PsnOf(index);
         // Asking at a full window too keeps a lost acknowledgement from
         // stalling a long message that has not reached its last packet.
@@ -113,7 +84,7 @@ void Requester::SendWhatTheWindowAllows() {
 
 void Requester::HandleFrame(const roceframes::Bytes& frame, Clock::time_point& lastProgress) {
     const auto view = roceframes::ParseRoceFrame(frame.data(), frame.size());
-    if (!view || view->opcode != roceframes::kOpcodeAcknowledge || view->destQp != config_.qp ||
+    if (!view || view->opcode != roceframes::kOpcodeAcknowledge || view->destQp != options_.qp ||
         !view->aethSyndrome || !view->icrcValid) {
         return;
     }
@@ -131,20 +102,20 @@ void Requester::HandleFrame(const roceframes::Bytes& frame, Clock::time_point& l
 
 bool Requester::Run() {
     const auto start = Clock::now();
-    const auto deadline = start + config_.limit;
+    const auto deadline = start + std::chrono::milliseconds(options_.limitMs);
     auto lastProgress = start;
     while (!window_.Done() && !StopRequested()) {
         const auto now = Clock::now();
         if (now >= deadline) {
             break;
         }
-        if (now - lastProgress >= config_.timeout) {
+        if (now - lastProgress >= timeout_) {
             window_.OnTimeout();
             ++stats_.timeouts;
             lastProgress = now;
         }
         SendWhatTheWindowAllows();
-        const auto until = std::min(lastProgress + config_.timeout, deadline);
+        const auto until = std::min(lastProgress + timeout_, deadline);
         const auto wait =
             std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
         if (const auto frame = port_.Receive(std::max(wait, std::chrono::microseconds(0)))) {
@@ -175,7 +146,7 @@ void Requester::PrintSummary(Clock::duration elapsed) const {
     const double mbps = seconds > 0 ? DeliveredBytes() * 8.0 / seconds / 1e6 : 0.0;
     const bool ok = window_.Done();
     std::cout << "rocepeer request: result=" << (ok ? "ok" : "failed")
-              << " messages=" << config_.count << " delivered=" << DeliveredMessages()
+              << " messages=" << options_.count << " delivered=" << DeliveredMessages()
               << " packets=" << stats_.packets << " retransmissions=" << stats_.retransmissions
               << " naks=" << stats_.naks << " timeouts=" << stats_.timeouts << std::fixed
               << std::setprecision(3) << " elapsed_ms=" << seconds * 1e3
@@ -184,11 +155,10 @@ void Requester::PrintSummary(Clock::duration elapsed) const {
 
 }  // namespace
 
-int RunRequest(const Options& options) {
-    const RequestConfig config = ReadConfig(options);
-    roceframes::PacketPort port(options.Required("dev"));
-    const auto ends = ResolveEndpoints(options, port.LocalMac(), port.LocalIp());
-    Requester requester(port, ends, config);
+int RunRequest(const RequestOptions& options) {
+    roceframes::PacketPort port(options.dev);
+    const auto ends = ResolveEndpoints(options.peer, port.LocalMac(), port.LocalIp());
+    Requester requester(port, ends, options);
     const auto start = Clock::now();
     const bool ok = requester.Run();
     requester.PrintSummary(Clock::now() - start);

@@ -9,7 +9,6 @@ namespace rocepeer {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using roceframes::kPsnMask;
 
 // How long a responder that has seen every message lingers by default, so
 // that a requester whose last acknowledgement was lost can still get it.
@@ -20,13 +19,6 @@ struct RespondCounters {
     std::uint64_t received = 0;
     std::uint64_t badIcrc = 0;
     std::uint64_t otherQp = 0;
-};
-
-struct RespondConfig {
-    std::uint32_t qp;
-    std::uint32_t peerQp;
-    std::uint64_t count;
-    std::chrono::milliseconds idle;
 };
 
 void PrintSummary(const roceframes::ResponderQp& qp, const RespondCounters& counters) {
@@ -49,42 +41,35 @@ void Answer(roceframes::PacketPort& port, const roceframes::RoceView& view,
         roceframes::BuildAckFrame(back, peerQp, reply.psn, reply.syndrome, reply.msn, options));
 }
 
-bool ShouldStop(const RespondConfig& config, const roceframes::ResponderQp& qp,
+bool ShouldStop(const RespondOptions& options, const roceframes::ResponderQp& qp,
                 Clock::time_point lastActivity) {
-    const bool allSeen = config.count != 0 && qp.Messages() >= config.count;
-    if (config.idle.count() == 0 && !allSeen) {
+    const bool allSeen = options.count != 0 && qp.Messages() >= options.count;
+    if (options.idleMs == 0 && !allSeen) {
         return false;
     }
-    const auto quiet = config.idle.count() != 0 ? config.idle : kDefaultLinger;
+    const auto quiet =
+        options.idleMs != 0 ? std::chrono::milliseconds(options.idleMs) : kDefaultLinger;
     return Clock::now() - lastActivity >= quiet;
 }
 
 }  // namespace
 
-int RunRespond(const Options& options) {
-    const RespondConfig config{
-        static_cast<std::uint32_t>(options.Number("qp", 0x12, kPsnMask)),
-        static_cast<std::uint32_t>(options.Number("peer-qp", 0x11, kPsnMask)),
-        options.Number("count", 0), std::chrono::milliseconds(options.Number("idle-ms", 0))};
-    std::optional<std::uint32_t> startPsn;
-    if (options.Has("psn")) {
-        startPsn = static_cast<std::uint32_t>(options.Number("psn", 0, kPsnMask));
-    }
-    roceframes::PacketPort port(options.Required("dev"));
+int RunRespond(const RespondOptions& options) {
+    roceframes::PacketPort port(options.dev);
     // Tells scripts and tests that frames sent from now on will be seen.
     std::cout << "rocepeer respond: ready" << std::endl;
-    roceframes::ResponderQp qp(startPsn);
+    roceframes::ResponderQp qp(options.psn);
     RespondCounters counters;
     std::uint16_t ipId = 0;
     auto lastActivity = Clock::now();
-    while (!StopRequested() && !ShouldStop(config, qp, lastActivity)) {
+    while (!StopRequested() && !ShouldStop(options, qp, lastActivity)) {
         const auto frame = port.Receive(kPollSlice);
         const auto view =
             frame ? roceframes::ParseRoceFrame(frame->data(), frame->size()) : std::nullopt;
         if (!view || view->opcode == roceframes::kOpcodeAcknowledge) {
             continue;
         }
-        if (view->destQp != config.qp) {
+        if (view->destQp != options.qp) {
             ++counters.otherQp;
             continue;
         }
@@ -96,7 +81,7 @@ int RunRespond(const Options& options) {
             continue;
         }
         if (const auto reply = qp.OnPacket(view->opcode, view->psn, view->ackReq)) {
-            Answer(port, *view, *reply, config.peerQp, ipId++);
+            Answer(port, *view, *reply, options.peerQp, ipId++);
         }
     }
     PrintSummary(qp, counters);

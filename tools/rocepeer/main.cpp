@@ -1,29 +1,14 @@
 // rocepeer: a RoCE v2 peer in user space, for the bench's tests and benchmarks.
+#include <CLI/CLI.hpp>
+
 #include <csignal>
-#include <cstdio>
 #include <exception>
+#include <functional>
 #include <iostream>
 
 #include "tools/rocepeer/Options.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: rocepeer <command> [options]\n"
-    "  respond   --dev IF [--qp N] [--peer-qp N] [--psn N] [--count N] [--idle-ms N]\n"
-    "  request   --dev IF --peer-mac MAC --peer-ip IP [--src-ip IP] [--qp N] [--peer-qp N]\n"
-    "            [--count N] [--size N[,N...]] [--mtu N] [--psn N] [--window N]\n"
-    "            [--timeout-ms N] [--limit-ms N]\n"
-    "  rate-send --dev IF --peer-mac MAC --peer-ip IP [--rate PPS] [--frame-size BYTES]\n"
-    "            [--seconds S] [--ackreq-every N] [--qp N] [--peer-qp N] [--psn N]\n"
-    "  rate-recv --dev IF [--ack] [--qp N] [--peer-qp N] [--idle-ms N] [--seconds S]\n"
-    "  frame     --dev IF --peer-mac MAC --peer-ip IP --kind roce|udp|arp\n"
-    "            roce: [--opcode N] [--qp N] [--psn N] [--ackreq-byte N] [--payload-size N]\n"
-    "                  [--udp-checksum] [--ip-id N] [--src-port N]\n"
-    "            udp:  [--src-port N] [--dst-port N] [--payload-size N] [--no-udp-checksum]\n"
-    "                  [--ip-id N]\n"
-    "Numbers are decimal or 0x-prefixed hexadecimal. QPs default to 0x11 for the\n"
-    "requester side and 0x12 for the responder side.\n";
 
 volatile std::sig_atomic_t stopSignal = 0;
 
@@ -31,39 +16,94 @@ extern "C" void OnStopSignal(int) {
     stopSignal = 1;
 }
 
-using Runner = int (*)(const rocepeer::Options&);
-
 struct Command {
-    const char* name;
-    Runner run;
-    std::set<std::string> valued;
-    std::set<std::string> flags;
+    CLI::App* app;
+    std::function<int()> run;
 };
 
-const std::vector<Command>& Commands() {
-    static const std::vector<Command> commands = {
-        {"respond", rocepeer::RunRespond, {"dev", "qp", "peer-qp", "psn", "count", "idle-ms"}, {}},
-        {"request",
-         rocepeer::RunRequest,
-         {"dev", "peer-mac", "peer-ip", "src-ip", "qp", "peer-qp", "count", "size", "mtu", "psn",
-          "window", "timeout-ms", "limit-ms"},
-         {}},
-        {"rate-send",
-         rocepeer::RunRateSend,
-         {"dev", "peer-mac", "peer-ip", "src-ip", "rate", "frame-size", "seconds", "ackreq-every",
-          "qp", "peer-qp", "psn"},
-         {}},
-        {"rate-recv",
-         rocepeer::RunRateReceive,
-         {"dev", "qp", "peer-qp", "idle-ms", "seconds"},
-         {"ack"}},
-        {"frame",
-         rocepeer::RunFrame,
-         {"dev", "peer-mac", "peer-ip", "src-ip", "kind", "opcode", "qp", "psn", "ackreq-byte",
-          "payload-size", "ip-id", "src-port", "dst-port"},
-         {"udp-checksum", "no-udp-checksum"}},
+template <class Options>
+Command AddCommand(CLI::App& app, const char* name, const char* help, Options& options,
+                   void (*addOptions)(CLI::App&, Options&), int (*run)(const Options&)) {
+    CLI::App* command = app.add_subcommand(name, help);
+    addOptions(*command, options);
+    return {command, [run, &options] { return run(options); }};
+}
+
+// "rocepeer" and the subcommand given, for the messages.
+std::string Caller(const CLI::App& app) {
+    const auto chosen = app.get_subcommands();
+    return "rocepeer" + (chosen.empty() ? "" : " " + chosen.front()->get_name());
+}
+
+// Scripts read stderr line by line, and CLI11 words some errors over several.
+std::string OneLine(std::string text) {
+    for (char& c : text) {
+        c = c == '\n' ? ' ' : c;
+    }
+    return text.substr(0, text.find_last_not_of(' ') + 1);
+}
+
+std::string WhatIsWrong(const CLI::App& app, const CLI::ParseError& error, int argc, char** argv) {
+    if (!app.get_subcommands().empty() || !dynamic_cast<const CLI::RequiredError*>(&error)) {
+        return OneLine(error.what());
+    }
+    const std::string commands = "respond, request, rate-send, rate-recv or frame";
+    return argc < 2 ? "a command is needed: " + commands
+                    : std::string(argv[1][0] == '-' ? "unknown option '" : "unknown command '") +
+                          argv[1] + "', not " + commands;
+}
+
+int Main(int argc, char** argv) {
+    CLI::App app(
+        "A RoCE v2 peer in user space: requester, responder, rate generator and "
+        "single-frame sender over raw packet sockets.",
+        "rocepeer");
+    app.footer(
+        "Numbers are decimal or 0x-prefixed hexadecimal. Queue pairs default to 0x11 on "
+        "the requester side and 0x12 on the responder side.");
+    app.require_subcommand(1);
+    app.set_help_flag("-h,--help", "print this help and exit");
+    // As ever, an option given twice counts with its last value.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    rocepeer::RespondOptions respond;
+    rocepeer::RequestOptions request;
+    rocepeer::RateSendOptions rateSend;
+    rocepeer::RateReceiveOptions rateReceive;
+    rocepeer::FrameOptions frame;
+    const Command commands[] = {
+        AddCommand(app, "respond", "answer a requester as a reliable-connection responder", respond,
+                   rocepeer::AddRespondOptions, rocepeer::RunRespond),
+        AddCommand(app, "request", "send messages go-back-N until all are acknowledged", request,
+                   rocepeer::AddRequestOptions, rocepeer::RunRequest),
+        AddCommand(app, "rate-send", "send frames at a fixed rate and measure round trips",
+                   rateSend, rocepeer::AddRateSendOptions, rocepeer::RunRateSend),
+        AddCommand(app, "rate-recv", "count the frames of a rate sender, optionally acknowledging",
+                   rateReceive, rocepeer::AddRateReceiveOptions, rocepeer::RunRateReceive),
+        AddCommand(app, "frame", "send one frame and print it in hexadecimal", frame,
+                   rocepeer::AddFrameOptions, rocepeer::RunFrame),
     };
-    return commands;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == 0) {
+            return app.exit(error);
+        }
+        std::cerr << Caller(app) << ": " << WhatIsWrong(app, error, argc, argv)
+                  << "; usage: " << Caller(app) << " --help\n";
+        return 2;
+    }
+    for (const Command& command : commands) {
+        if (!command.app->parsed()) {
+            continue;
+        }
+        try {
+            return command.run();
+        } catch (const std::exception& error) {
+            std::cerr << Caller(app) << ": " << error.what() << "\n";
+            return 1;
+        }
+    }
+    return 2;
 }
 
 }  // namespace
@@ -77,24 +117,10 @@ bool StopRequested() {
 int main(int argc, char** argv) {
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
-    const std::string name = argc > 1 ? argv[1] : "";
-    for (const Command& command : Commands()) {
-        if (name != command.name) {
-            continue;
-        }
-        try {
-            const std::vector<std::string> args(argv + 2, argv + argc);
-            return command.run(rocepeer::Options(args, command.valued, command.flags));
-        } catch (const rocepeer::UsageError& error) {
-            std::cerr << "rocepeer " << name << ": " << error.what() << "\n" << kUsage;
-            return 2;
-        } catch (const std::exception& error) {
-            std::cerr << "rocepeer " << name << ": " << error.what() << "\n";
-            return 1;
-        }
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "rocepeer: " << error.what() << "\n";
+        return 1;
     }
-    std::cerr << (name.empty() ? "rocepeer: no command\n"
-                               : "rocepeer: unknown command '" + name + "'\n")
-              << kUsage;
-    return 2;
 }

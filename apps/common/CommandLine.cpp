@@ -1,0 +1,261 @@
+#include "apps/common/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <vector>
+
+#include "modifier/Modifier.h"
+
+namespace cli {
+namespace {
+
+constexpr std::uint64_t kMaxQp = 0xffffff;  // 24 bits on the wire
+constexpr std::uint64_t kMaxPercent = 100;
+constexpr int kExitUsage = 2;
+
+const char* const kOperationNames[] = {"pass", "drop", "delay", "reorder"};
+
+int DigitValue(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isdigit(byte)) {
+        return c - '0';
+    }
+    return std::isxdigit(byte) ? std::tolower(byte) - 'a' + 10 : -1;
+}
+
+// Nothing unless the whole text is digits of `base` worth at most `max`; checked digit by
+// digit so that no text can overflow.
+std::optional<std::uint64_t> ReadDigits(const std::string& text, int base, std::uint64_t max) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (char c : text) {
+        const int digit = DigitValue(c);
+        if (digit < 0 || digit >= base) {
+            return std::nullopt;
+        }
+        value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+        if (value > max) {
+            return std::nullopt;
+        }
+    }
+    return value;
+}
+
+// CLI11 then reads the rewritten decimal text into the bound variable.
+CLI::Validator Rewriting(std::function<std::optional<std::uint64_t>(const std::string&)> read,
+                         std::string expected) {
+    return CLI::Validator(
+        [read, expected](std::string& text) {
+            const std::optional<std::uint64_t> value = read(text);
+            if (!value) {
+                return "'" + text + "' is not " + expected;
+            }
+            text = std::to_string(*value);
+            return std::string();
+        },
+        "");
+}
+
+CLI::Validator HexQp() {
+    return Rewriting(
+        [](const std::string& text) {
+            const bool prefixed =
+                text.size() >= 2 && text[0] == '0' && std::tolower(text[1]) == 'x';
+            return ReadDigits(prefixed ? text.substr(2) : text, 16, kMaxQp);
+        },
+        "a hexadecimal queue pair of 0 to ffffff");
+}
+
+CLI::Validator Decimal(std::uint64_t max, const std::string& expected) {
+    return Rewriting([max](const std::string& text) { return ReadDigits(text, 10, max); },
+                     expected);
+}
+
+// CLI11 words some errors over several lines.
+std::string OneLine(const std::string& text) {
+    std::string line;
+    for (char c : text) {
+        const bool space = std::isspace(static_cast<unsigned char>(c)) != 0;
+        if (!space || (!line.empty() && line.back() != ' ')) {
+            line += space ? ' ' : c;
+        }
+    }
+    while (!line.empty() && line.back() == ' ') {
+        line.pop_back();
+    }
+    return line;
+}
+
+// The shares a draw of 1..100 really lands in, scanning the weights as consecutive slices.
+std::string EffectiveShares(const Weights& weights) {
+    std::string shares;
+    int start = 0;
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+        const int end = std::min(start + weights[i], 100);
+        shares += std::string(i ? ", " : "") + kOperationNames[i] + " " +
+                  std::to_string(end - start) + "%";
+        start = end;
+    }
+    return shares;
+}
+
+class Parser {
+public:
+    Parser(const std::string& program, const std::string& description)
+        : app_(description, program), program_(program) {
+        // On parse, so that help and version come before any complaint about the rest.
+        app_.set_help_flag();
+        app_.add_flag_callback(
+                "-h,--help", [] { throw CLI::CallForHelp(); }, "print this help and exit")
+            ->trigger_on_parse();
+        app_.set_version_flag("--version", program_ + " " + BENCH_VERSION,
+                              "print the version and exit")
+            ->trigger_on_parse();
+    }
+
+    void AddQps(std::uint32_t& client, std::uint32_t& server) {
+        AddPositional("CLIENT_QP", client, "the client's queue pair, hexadecimal, 0x optional",
+                      HexQp(), "HEX");
+        AddPositional("SERVER_QP", server, "the server's queue pair, hexadecimal, 0x optional",
+                      HexQp(), "HEX");
+    }
+
+    void AddWeights(Weights& weights, const std::string& prefix, const std::string& whose,
+                    const std::string& delays) {
+        const std::string share = "percent of " + whose + " ";
+        const std::string meanings[] = {"passed unchanged", "dropped", "delayed by " + delays,
+                                        "reordered"};
+        const char* const names[] = {"NONE", "DROP", "DELAY", "REORDER"};
+        app_.footer(
+            "The four weights of a direction are consecutive slices of a draw of 1 to 100: draws "
+            "above their sum pass unchanged, and slices beyond 100 are never drawn.");
+        for (std::size_t i = 0; i < weights.size(); ++i) {
+            AddPositional(prefix + names[i], weights[i], share + meanings[i],
+                          Decimal(kMaxPercent, "a whole percentage of 0 to 100"), "PERCENT");
+        }
+    }
+
+    void AddDelay(const std::string& name, int& value, const std::string& meaning) {
+        AddPositional(name, value, meaning,
+                      Decimal(std::numeric_limits<int>::max(),
+                              "a whole number of milliseconds up to 2147483647"),
+                      "MS");
+    }
+
+    // Returns the exit status when the program is to end at once.
+    std::optional<int> Parse(Ports& ports, int argc, const char* const* argv, std::ostream& out,
+                             std::ostream& err) {
+        app_.add_option("--server-port", ports.server, "the port facing the server")
+            ->type_name("IF")
+            ->capture_default_str();
+        app_.add_option("--client-port", ports.client, "the port facing the client")
+            ->type_name("IF")
+            ->capture_default_str();
+        // Positional arguments past the last one have always been ignored.
+        app_.add_option("ignored", ignored_)->group("");
+        try {
+            app_.parse(argc, argv);
+        } catch (const CLI::ParseError& error) {
+            if (error.get_exit_code() == 0) {
+                return app_.exit(error, out, err);
+            }
+            return Refuse(err, OneLine(error.what()));
+        }
+        if (ports.server == ports.client) {
+            return Refuse(
+                err, "--server-port and --client-port must differ, not both be " + ports.server);
+        }
+        return std::nullopt;
+    }
+
+    int Refuse(std::ostream& err, const std::string& what) const {
+        err << program_ << ": " << what << "; see --help\n";
+        return kExitUsage;
+    }
+
+    // Says what a direction whose weights do not add up to 100 means for the run.
+    void WarnOfWeights(std::ostream& err, const std::string& which, const Weights& weights) const {
+        const int sum = std::accumulate(weights.begin(), weights.end(), 0);
+        const std::string head = program_ + ": " + which + " add up to " + std::to_string(sum);
+        if (sum < 100) {
+            err << head << "; the other " << 100 - sum << "% of packets pass unchanged\n";
+        } else if (sum > 100) {
+            err << head << "; beyond 100 nothing is drawn: effective " << EffectiveShares(weights)
+                << "\n";
+        }
+    }
+
+private:
+    template <class T>
+    void AddPositional(const std::string& name, T& value, const std::string& meaning,
+                       const CLI::Validator& validator, const std::string& type) {
+        app_.add_option(name, value, meaning)->required()->transform(validator)->type_name(type);
+    }
+
+    CLI::App app_;
+    const std::string program_;
+    std::vector<std::string> ignored_;
+};
+
+}  // namespace
+
+Parsed<MidwireArgs> ParseMidwire(int argc, const char* const* argv, std::ostream& out,
+                                 std::ostream& err) {
+    Parser parser("midwire",
+                  "Forwards the RoCE packets between the client and the server through a fault "
+                  "injector per direction; verifies and logs them.");
+    MidwireArgs args;
+    parser.AddQps(args.clientQp, args.serverQp);
+    const std::string delays = "0 to " + std::to_string(kMidwireDelayMaxMs) + " ms";
+    parser.AddWeights(args.client, "C_", "the packets from the client", delays);
+    parser.AddWeights(args.server, "S_", "the packets from the server", delays);
+    if (const std::optional<int> status = parser.Parse(args.ports, argc, argv, out, err)) {
+        return *status;
+    }
+    parser.WarnOfWeights(err, "client weights", args.client);
+    parser.WarnOfWeights(err, "server weights", args.server);
+    return args;
+}
+
+Parsed<WirewatchArgs> ParseWirewatch(int argc, const char* const* argv, std::ostream& out,
+                                     std::ostream& err) {
+    Parser parser("wirewatch",
+                  "Forwards every frame both ways unchanged; verifies and logs the RoCE packets.");
+    WirewatchArgs args;
+    parser.AddQps(args.clientQp, args.serverQp);
+    if (const std::optional<int> status = parser.Parse(args.ports, argc, argv, out, err)) {
+        return *status;
+    }
+    return args;
+}
+
+Parsed<WirebendArgs> ParseWirebend(int argc, const char* const* argv, std::ostream& out,
+                                   std::ostream& err) {
+    Parser parser("wirebend",
+                  "Forwards the server's frames unchanged and the client's RoCE packets through a "
+                  "fault injector.");
+    WirebendArgs args;
+    parser.AddWeights(args.weights, "", "the client's packets", "MIN_MS to MAX_MS");
+    parser.AddDelay("MIN_MS", args.minDelayMs, "the smallest injected delay, in milliseconds");
+    parser.AddDelay("MAX_MS", args.maxDelayMs, "the largest injected delay, in milliseconds");
+    if (const std::optional<int> status = parser.Parse(args.ports, argc, argv, out, err)) {
+        return *status;
+    }
+    if (args.minDelayMs > args.maxDelayMs) {
+        return parser.Refuse(err, "the smallest delay (" + std::to_string(args.minDelayMs) +
+                                      " ms) exceeds the largest (" +
+                                      std::to_string(args.maxDelayMs) + " ms)");
+    }
+    parser.WarnOfWeights(err, "weights", args.weights);
+    return args;
+}
+
+}  // namespace cli

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <variant>
+
+namespace cli {
+
+struct Ports {
+    std::string server = "enp1s0f0";
+    std::string client = "enp1s0f1";
+};
+
+using Weights = std::array<int, 4>;  // percentages: pass unchanged, drop, delay, reorder
+
+struct MidwireArgs {
+    std::uint32_t clientQp = 0;
+    std::uint32_t serverQp = 0;
+    Weights client{};
+    Weights server{};
+    Ports ports;
+};
+
+struct WirewatchArgs {
+    std::uint32_t clientQp = 0;
+    std::uint32_t serverQp = 0;
+    Ports ports;
+};
+
+struct WirebendArgs {
+    Weights weights{};
+    int minDelayMs = 0;
+    int maxDelayMs = 0;
+    Ports ports;
+};
+
+// Either the parsed command line or the exit status the program ends with at once:
+// 0 after --help (usage on `out`) or --version ("<program> <version>" on `out`),
+// 2 after a usage error (exactly one line "<program>: <what is wrong>; see --help" on `err`).
+// Weights that do not add up to 100 are accepted with one line on `err` per direction.
+template <class Args>
+using Parsed = std::variant<Args, int>;
+
+Parsed<MidwireArgs> ParseMidwire(int argc, const char* const* argv, std::ostream& out,
+                                 std::ostream& err);
+Parsed<WirewatchArgs> ParseWirewatch(int argc, const char* const* argv, std::ostream& out,
+                                     std::ostream& err);
+Parsed<WirebendArgs> ParseWirebend(int argc, const char* const* argv, std::ostream& out,
+                                   std::ostream& err);
+
+}  // namespace cli
