@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <vector>
 
 #include "tools/rocepeer/Options.h"
 
@@ -53,6 +54,27 @@ std::string WhatIsWrong(const CLI::App& app, const CLI::ParseError& error, int a
                           argv[1] + "', not " + commands;
 }
 
+int Refuse(const CLI::App& app, const CLI::ParseError& error, int argc, char** argv) {
+    std::cerr << Caller(app) << ": " << WhatIsWrong(app, error, argc, argv)
+              << "; usage: " << Caller(app) << " --help\n";
+    return 2;
+}
+
+int RunChosen(const CLI::App& app, const std::vector<Command>& commands) {
+    for (const Command& command : commands) {
+        if (!command.app->parsed()) {
+            continue;
+        }
+        try {
+            return command.run();
+        } catch (const std::exception& error) {
+            std::cerr << Caller(app) << ": " << error.what() << "\n";
+            return 1;
+        }
+    }
+    return 2;  // CLI11 has already refused a command line without a subcommand
+}
+
 int Main(int argc, char** argv) {
     CLI::App app(
         "A RoCE v2 peer in user space: requester, responder, rate generator and "
@@ -70,7 +92,7 @@ int Main(int argc, char** argv) {
     rocepeer::RateSendOptions rateSend;
     rocepeer::RateReceiveOptions rateReceive;
     rocepeer::FrameOptions frame;
-    const Command commands[] = {
+    const std::vector<Command> commands = {
         AddCommand(app, "respond", "answer a requester as a reliable-connection responder", respond,
                    rocepeer::AddRespondOptions, rocepeer::RunRespond),
         AddCommand(app, "request", "send messages go-back-N until all are acknowledged", request,
@@ -85,25 +107,9 @@ int Main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        if (error.get_exit_code() == 0) {
-            return app.exit(error);
-        }
-        std::cerr << Caller(app) << ": " << WhatIsWrong(app, error, argc, argv)
-                  << "; usage: " << Caller(app) << " --help\n";
-        return 2;
+        return error.get_exit_code() == 0 ? app.exit(error) : Refuse(app, error, argc, argv);
     }
-    for (const Command& command : commands) {
-        if (!command.app->parsed()) {
-            continue;
-        }
-        try {
-            return command.run();
-        } catch (const std::exception& error) {
-            std::cerr << Caller(app) << ": " << error.what() << "\n";
-            return 1;
-        }
-    }
-    return 2;
+    return RunChosen(app, commands);
 }
 
 }  // namespace
