@@ -17,9 +17,8 @@ std::size_t Index(Direction direction) {
 }
 
 SendFunction SendOutOf(wire::Sender& sender) {
-    return [&sender](const std::uint8_t* data, std::size_t size) {
-        return sender.Send(data, size);
-    };
+    return
+        [&sender](const std::uint8_t* data, std::size_t size) { return sender.Send(data, size); };
 }
 
 bool IsObserved(const BenchConfig& config, Port port, Direction direction) {
@@ -152,7 +151,8 @@ std::uint64_t Bench::FramesCaptured(Port port, Direction direction) const {
 }
 
 void Bench::WriteLossReport(std::ostream& out) const {
-    wire::WriteLossReport(out, captures_, {&senders_[Index(Port::Server)], &senders_[Index(Port::Client)]});
+    wire::WriteLossReport(out, captures_,
+                          {&senders_[Index(Port::Server)], &senders_[Index(Port::Client)]});
     // The client's injector first: the direction a request takes before its answer.
     for (Port port : {Port::Client, Port::Server}) {
         if (injectors_[Index(port)]) {

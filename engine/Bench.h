@@ -50,7 +50,8 @@ public:
 
 private:
     static std::array<std::unique_ptr<Injector>, 2> MakeInjectors(
-        const BenchConfig& config, std::array<wire::Sender, 2>& senders, const RandomSource& random);
+        const BenchConfig& config, std::array<wire::Sender, 2>& senders,
+        const RandomSource& random);
     FrameOutlets Outlets();
     void AddCapture(Port port, Direction direction);
 

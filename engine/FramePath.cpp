@@ -24,8 +24,7 @@ FramePath::FramePath(const BenchConfig& config, Verifier* verifier, FrameOutlets
     }
 }
 
-void FramePath::Handle(Port port, Direction direction, const std::uint8_t* data,
-                       std::size_t size) {
+void FramePath::Handle(Port port, Direction direction, const std::uint8_t* data, std::size_t size) {
     const FrameView frame = ReadFrame(data, size);
     // Logged before it is passed on, so a packet's arriving line precedes its leaving line.
     Observe(port, direction, frame);

@@ -9,7 +9,10 @@
 namespace engine {
 
 Injector::Injector(std::string label, SendFunction target, int limit, RandomSource random)
-    : label_(std::move(label)), target_(std::move(target)), limit_(limit), buffer_(std::move(random)) {}
+    : label_(std::move(label)),
+      target_(std::move(target)),
+      limit_(limit),
+      buffer_(std::move(random)) {}
 
 Injector::~Injector() {
     Join();

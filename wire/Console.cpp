@@ -90,8 +90,4 @@ void WaitForKeyOrEndOfInput(int fd) {
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
-uint32_t ParseHexQp(const char* text) {
-    return static_cast<uint32_t>(std::strtol(text, nullptr, 16));
-}
-
 }  // namespace wire

@@ -16,8 +16,4 @@ void HoldStopSignals();
 // wait: by default a second one ends the process at once.
 void WaitForKeyOrEndOfInput(int fd = 0);
 
-// A queue-pair number given in hexadecimal, with or without 0x: the value of its leading hex
-// digits (0 when there are none), kept in 32 bits as the bench's QP fields are.
-uint32_t ParseHexQp(const char* text);
-
 }  // namespace wire

@@ -10,8 +10,6 @@
 #include <optional>
 #include <vector>
 
-#include "modifier/Modifier.h"
-
 namespace cli {
 namespace {
 

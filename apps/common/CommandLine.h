@@ -8,6 +8,9 @@
 
 namespace cli {
 
+// midwire's injected delays last 0 to this many milliseconds.
+constexpr int kMidwireDelayMaxMs = 30;
+
 struct Ports {
     std::string server = "enp1s0f0";
     std::string client = "enp1s0f1";

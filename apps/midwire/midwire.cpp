@@ -15,11 +15,10 @@ using engine::Direction;
 using engine::Port;
 
 constexpr int kExitStatus = 8;
-constexpr int kDelayMaxMs = 30;
 
 ModifierParams InjectorParams(const cli::Weights& weights) {
     ModifierParams params;
-    params.delayRange = {0, kDelayMaxMs};
+    params.delayRange = {0, cli::kMidwireDelayMaxMs};
     for (std::size_t i = 0; i < weights.size(); ++i) {
         params.distribution[i] = weights[i];
     }

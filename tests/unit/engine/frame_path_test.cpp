@@ -48,8 +48,8 @@ std::vector<Bytes> ThroughCaptureFile(const std::vector<Bytes>& frames) {
     pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
     pcap_dumper_t* dumper = pcap_dump_open(dead, path);
     for (const Bytes& frame : frames) {
-        pcap_pkthdr header{{0, 0}, static_cast<bpf_u_int32>(frame.size()),
-                           static_cast<bpf_u_int32>(frame.size())};
+        pcap_pkthdr header{
+            {0, 0}, static_cast<bpf_u_int32>(frame.size()), static_cast<bpf_u_int32>(frame.size())};
         pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.data());
     }
     pcap_dump_close(dumper);
@@ -71,8 +71,8 @@ std::vector<Bytes> ThroughCaptureFile(const std::vector<Bytes>& frames) {
 
 std::string TestLine(const Bth& bth, std::int64_t) {
     std::ostringstream line;
-    line << std::hex << "op:" << +bth.GetBthOpcode() << " #" << bth.GetPsn() << " dest:"
-         << bth.GetDestinationQp();
+    line << std::hex << "op:" << +bth.GetBthOpcode() << " #" << bth.GetPsn()
+         << " dest:" << bth.GetDestinationQp();
     return line.str();
 }
 
@@ -93,7 +93,7 @@ struct Replay : ::testing::Test {
         config.log.format = TestLine;
         RegisterConnection(verifier, kClientQp, kServerQp);
         outlets.send[engine::Index(Port::Server)] = [this](const std::uint8_t* data,
-                                                          std::size_t size) {
+                                                           std::size_t size) {
             sentToServer.emplace_back(data, data + size);
             path->Handle(Port::Server, Direction::Out, data, size);
             return true;
