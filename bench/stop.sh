@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # How long a program takes to stop while both of its ports are flooded.
 #
-#   bench/stop.sh --target "build/apps/midwire/midwire 11 12 100 0 0 0 100 0 0 0"
+#   bench/stop.sh --target "$PWD/build/apps/midwire/midwire 11 12 100 0 0 0 100 0 0 0"
 #
-# Starts the target in the bench namespace, floods it from the client and the server with
-# RoCE frames for --flood-seconds, presses its key (a character on stdin) in the middle of
-# the flood, and prints the time from the key to the end of the process, its exit status
-# and what it reported on stderr.
+# Starts the target (an absolute path: it runs in a scratch folder) in the bench namespace,
+# floods it from the client and the server with RoCE frames for six seconds, presses its key
+# (a character on stdin) in the middle of the flood, and prints the time from the key to the
+# end of the process, its exit status and what it reported on stderr.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
