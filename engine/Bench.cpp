@@ -117,6 +117,14 @@ void Bench::WaitForStop() {
     wire::WaitForKeyOrEndOfInput();
 }
 
+void Bench::Run(std::ostream& out, const std::string& startBanner) {
+    Open();
+    Start();
+    out << startBanner << std::endl;
+    WaitForStop();
+    Stop();
+}
+
 void Bench::Stop() {
     if (!started_ || stopped_) {
         return;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <string>
 
 #include "engine/BenchConfig.h"
 #include "engine/FramePath.h"
@@ -35,6 +36,8 @@ public:
     void Start();
     // Blocks until a key or the end of standard input, SIGINT or SIGTERM.
     void WaitForStop();
+    // A whole run: Open, Start, the start banner and its line end on `out`, WaitForStop, Stop.
+    void Run(std::ostream& out, const std::string& startBanner);
     // Stops in one order: the injectors first (a packet in its delay still leaves, packets
     // held stay unsent), then the captures (frames already captured are handled within the
     // stop budget, the rest counted), then the log's end line and its close. Idempotent.

@@ -60,11 +60,7 @@ int Main(int argc, char** argv) {
         return *status;
     }
     engine::Bench bench(Configuration(std::get<cli::MidwireArgs>(parsed)));
-    bench.Open();
-    bench.Start();
-    std::cout << "\n***TEST STARTED ... press any key to stop ..." << std::endl;
-    bench.WaitForStop();
-    bench.Stop();
+    bench.Run(std::cout, "\n***TEST STARTED ... press any key to stop ...");
     PrintReports(bench);
     bench.WriteLossReport(std::cerr);
     return kExitStatus;

@@ -45,11 +45,7 @@ int Main(int argc, char** argv) {
         return *status;
     }
     engine::Bench bench(Configuration(std::get<cli::WirebendArgs>(parsed)));
-    bench.Open();
-    bench.Start();
-    std::cout << "\n***MODIFIER STARTED" << std::endl;
-    bench.WaitForStop();
-    bench.Stop();
+    bench.Run(std::cout, "\n***MODIFIER STARTED");
     WriteOperationCounters(std::cout, bench.InjectorCounters(Port::Client));
     std::cout << "\n*** THE END***\n" << std::endl;
     bench.WriteLossReport(std::cerr);

@@ -50,11 +50,7 @@ int Main(int argc, char** argv) {
         return *status;
     }
     engine::Bench bench(Configuration(std::get<cli::WirewatchArgs>(parsed)));
-    bench.Open();
-    bench.Start();
-    std::cout << "\n***VERIFIER STARTED" << std::endl;
-    bench.WaitForStop();
-    bench.Stop();
+    bench.Run(std::cout, "\n***VERIFIER STARTED");
     PrintReports(bench);
     bench.WriteLossReport(std::cerr);
     return kExitStatus;
