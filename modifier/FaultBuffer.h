@@ -67,8 +67,8 @@ private:
 
 // The buffer of one fault injector: packets go in on one thread and are released on another,
 // each release passed, dropped, delayed or reordered by its ReleasePolicy. `Packet` is any
-// movable type (a captured frame's bytes, an owned libtins chain). Every member may be called
-// from any thread.
+// move-constructible and move-assignable type (a captured frame's bytes, an owned libtins chain).
+// Every member may be called from any thread.
 template <class Packet>
 class FaultBuffer {
 public:

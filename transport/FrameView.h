@@ -6,8 +6,8 @@
 
 #include "transport/Bth.h"
 
-// One Ethernet frame read once, for everything that handles it afterwards: the log, the
-// verifier, a fault injector and the sender all take this view instead of parsing again.
+// One Ethernet frame read once, so that everything handling it afterwards (the log, the
+// verifier, a fault injector, the sender) can take this view instead of parsing again.
 // The view does not own the bytes.
 struct FrameView {
     const std::uint8_t* data = nullptr;

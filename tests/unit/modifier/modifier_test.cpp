@@ -151,11 +151,13 @@ TEST(Modifier, ReleasesClonesOfRocePacketsAndCountsInDecimal) {
         EXPECT_EQ(std::make_pair(isValid, released != nullptr), std::make_pair(valid, packet));
     }
     std::ostringstream out;
-    out << std::hex;
     modifier.printOperationCounters(out);
-    EXPECT_EQ(out.str(),
-              "Number of None: 1\nNumber of Drop: 1\nNumber of Delay: 0\n"
-              "Number of Reoeder: 0\n");
+    out << std::hex;
+    WriteOperationCounters(out, {12, 0, 255, 1});
+    EXPECT_EQ(
+        out.str(),
+        "Number of None: 1\nNumber of Drop: 1\nNumber of Delay: 0\nNumber of Reoeder: 0\n"
+        "Number of None: 12\nNumber of Drop: 0\nNumber of Delay: 255\nNumber of Reoeder: 1\n");
 }
 
 }  // namespace
