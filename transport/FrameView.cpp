@@ -129,7 +129,8 @@ Payload ReadIpv6(const std::uint8_t* data, const Payload& at) {
     return Payload{offset, end, nextHeader};
 }
 
-// The innermost IP payload that is not IP again (tunnels are followed, as libtins does). Each
+// The innermost IP payload that is not IP again (tunnels are followed, as libtins does; it also
+// reads through an authentication header, which is left alone here). Each
 // round consumes a header of at least 20 bytes, so the walk ends.
 Payload ReadNetwork(const std::uint8_t* data, std::size_t size) {
     Payload payload = ReadEthernet(data, size);

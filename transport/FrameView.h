@@ -26,6 +26,7 @@ struct FrameView {
 // Reads Ethernet (with any number of 802.1Q/802.1ad tags), IPv4 or IPv6 (also tunnelled in
 // one another) and UDP without allocating or throwing; any frame, however short or broken,
 // gives a view (a frame it cannot read is simply not RoCE). Wherever libtins parses a frame
-// without throwing, this agrees with ExtractBth, except for UDP behind MPLS or behind an IPv6
-// authentication, ESP, mobility or no-next-header header, which this does not look into.
+// without throwing, this agrees with ExtractBth, except for UDP behind MPLS, an IP
+// authentication header, or an IPv6 ESP, mobility or no-next-header header, which this does not
+// look into.
 [[nodiscard]] FrameView ReadFrame(const std::uint8_t* data, std::size_t size) noexcept;

@@ -3,6 +3,7 @@
 // the view must agree with ExtractBth.
 #include <tins/ethernetII.h>
 #include <tins/exceptions.h>
+#include <tins/ipsec.h>
 #include <tins/ipv6.h>
 #include <tins/mpls.h>
 #include <tins/udp.h>
@@ -27,7 +28,7 @@ bool IsUnwalkedExtension(std::uint8_t id) {
 
 // The layers ReadFrame deliberately leaves alone.
 bool ReadFrameStopsEarlier(const Tins::PDU& frame) {
-    if (frame.find_pdu<Tins::MPLS>() != nullptr) {
+    if (frame.find_pdu<Tins::MPLS>() != nullptr || frame.find_pdu<Tins::IPSecAH>() != nullptr) {
         return true;
     }
     for (const Tins::PDU* layer = &frame; layer != nullptr; layer = layer->inner_pdu()) {
