@@ -9,7 +9,6 @@
 namespace rocepeer {
 namespace {
 
-using roceframes::kPsnMask;
 
 constexpr std::uint64_t kMaxPayload = 9000;
 constexpr std::uint64_t kMaxFrameSize = 9000;

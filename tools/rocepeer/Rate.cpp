@@ -13,7 +13,6 @@ namespace rocepeer {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using roceframes::kPsnMask;
 
 // How long the sender keeps listening for acknowledgements after its last frame.
 constexpr std::chrono::milliseconds kAckDrain{500};
@@ -54,7 +53,7 @@ void DrainAcks(roceframes::PacketPort& port, const RateSendOptions& config, Roun
     for (auto frame = port.Receive(wait); frame;
          frame = port.Receive(std::chrono::microseconds(0))) {
         const auto view = roceframes::ParseRoceFrame(frame->data(), frame->size());
-        if (view && view->opcode == roceframes::kOpcodeAcknowledge && view->destQp == config.qp) {
+        if (view && view->opcode == ACKNOWLEDGE && view->destQp == config.qp) {
             trips.Acked(roceframes::PsnDistance(config.psn, view->psn));
         }
     }
@@ -147,7 +146,7 @@ int RunRateReceive(const RateReceiveOptions& options) {
         const auto frame = port.Receive(std::chrono::milliseconds(50));
         const auto view =
             frame ? roceframes::ParseRoceFrame(frame->data(), frame->size()) : std::nullopt;
-        if (!view || view->destQp != options.qp || view->opcode == roceframes::kOpcodeAcknowledge) {
+        if (!view || view->destQp != options.qp || view->opcode == ACKNOWLEDGE) {
             continue;
         }
         lastFrame = Clock::now();

@@ -84,7 +84,7 @@ void Requester::SendWhatTheWindowAllows() {
 
 void Requester::HandleFrame(const roceframes::Bytes& frame, Clock::time_point& lastProgress) {
     const auto view = roceframes::ParseRoceFrame(frame.data(), frame.size());
-    if (!view || view->opcode != roceframes::kOpcodeAcknowledge || view->destQp != options_.qp ||
+    if (!view || view->opcode != ACKNOWLEDGE || view->destQp != options_.qp ||
         !view->aethSyndrome || !view->icrcValid) {
         return;
     }

@@ -66,7 +66,7 @@ int RunRespond(const RespondOptions& options) {
         const auto frame = port.Receive(kPollSlice);
         const auto view =
             frame ? roceframes::ParseRoceFrame(frame->data(), frame->size()) : std::nullopt;
-        if (!view || view->opcode == roceframes::kOpcodeAcknowledge) {
+        if (!view || view->opcode == ACKNOWLEDGE) {
             continue;
         }
         if (view->destQp != options.qp) {

@@ -220,13 +220,13 @@ std::uint32_t ComputeIcrc(const std::uint8_t* ipPacket, std::size_t sizeWithoutI
 Bytes BuildRoceFrame(const Endpoints& ends, const BthFields& bth, const Bytes& afterBth,
                      const RoceOptions& options) {
     Bytes body;
-    body.reserve(kBthHeaderSize + afterBth.size() + kIcrcSize);
+    body.reserve(kBthSize + afterBth.size() + kIcrcSize);
     Writer w(body);
     WriteBth(w, bth);
     w.Append(afterBth);
     // Room for the ICRC, so that the IP and UDP lengths count it.
     w.U32(0);
-    Bytes frame = BuildUdpAround(ends, options.srcPort, kRoceUdpPort, body, false, options.ipId);
+    Bytes frame = BuildUdpAround(ends, options.srcPort, kRocePort, body, false, options.ipId);
     const std::size_t ipStart = kEthHeaderSize;
     const std::size_t icrcAt = frame.size() - kIcrcSize;
     const std::uint32_t icrc = ComputeIcrc(&frame[ipStart], icrcAt - ipStart);
@@ -250,7 +250,7 @@ Bytes BuildAckFrame(const Endpoints& ends, std::uint32_t destQp, std::uint32_t p
     w.U8(syndrome);
     w.U24(msn & kPsnMask);
     BthFields bth;
-    bth.opcode = kOpcodeAcknowledge;
+    bth.opcode = ACKNOWLEDGE;
     bth.destQp = destQp;
     bth.psn = psn;
     return BuildRoceFrame(ends, bth, aeth, options);
@@ -289,7 +289,7 @@ std::optional<RoceView> ParseRoceFrame(const std::uint8_t* frame, std::size_t si
     const FrameView read = ReadFrame(frame, size);
     // A frame cut short of its IP length lost its ICRC.
     const std::size_t ipEnd = ip + Read16(frame + ip + 2);
-    if (!read.HasBth() || ipEnd > size || ipEnd < bth + kBthHeaderSize + kIcrcSize) {
+    if (!read.HasBth() || ipEnd > size || ipEnd < bth + kBthSize + kIcrcSize) {
         return std::nullopt;
     }
     RoceView view;
@@ -301,9 +301,9 @@ std::optional<RoceView> ParseRoceFrame(const std::uint8_t* frame, std::size_t si
     view.destQp = read.bth->GetDestinationQp();
     view.psn = read.bth->GetPsn();
     view.ackReq = (frame[read.bthOffset + 8] & kAckReqBit) != 0;
-    std::size_t payload = read.bthOffset + kBthHeaderSize;
+    std::size_t payload = read.bthOffset + kBthSize;
     const std::size_t icrcAt = ipEnd - kIcrcSize;
-    if (view.opcode == kOpcodeAcknowledge && payload + kAethSize <= icrcAt) {
+    if (view.opcode == ACKNOWLEDGE && payload + kAethSize <= icrcAt) {
         view.aethSyndrome = frame[payload];
         view.aethMsn = Read24(frame + payload + 1);
         payload += kAethSize;
