@@ -15,7 +15,6 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -125,7 +124,16 @@ public:
     // Until none of its threads could run, twice in a row: whatever woke it has been dealt with.
     bool WaitUntilAsleep() const {
         int inARow = 0;
-        return WaitUntil([&] { return (inARow = Asleep() ? inARow + 1 : 0) >= 2; });
+        return WaitUntil([&] {
+            std::error_code error;
+            bool asleep = true;
+            for (const auto& task : std::filesystem::directory_iterator(
+                     "/proc/" + std::to_string(pid_) + "/task", error)) {
+                const std::string stat = ReadFile(task.path().string() + "/stat");
+                asleep = asleep && stat.find(") R ", stat.rfind(')') - 1) == std::string::npos;
+            }
+            return (inARow = asleep && !error ? inARow + 1 : 0) >= 2;
+        });
     }
     void Signal(int signal) {
         if (!Ended()) {
@@ -161,18 +169,6 @@ private:
         return pid_ <= 0 || status_ ||
                (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
                 info.si_pid == pid_);
-    }
-    bool Asleep() const {
-        std::error_code error;
-        for (const auto& task : std::filesystem::directory_iterator(
-                 "/proc/" + std::to_string(pid_) + "/task", error)) {
-            const std::string stat = ReadFile(task.path().string() + "/stat");
-            const std::size_t end = stat.rfind(')');
-            if (end == std::string::npos || end + 2 >= stat.size() || stat[end + 2] == 'R') {
-                return false;
-            }
-        }
-        return !error;
     }
 
     const int out_;
@@ -240,8 +236,8 @@ inline void ExpectGolden(const std::string& name, const std::string& actual) {
 class TempDir {
 public:
     TempDir() {
-        char pattern[] = "/tmp/e2e-XXXXXX";
-        path_ = ::mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
+        std::string pattern = "/tmp/e2e-" + std::to_string(::getpid()) + "-XXXXXX";
+        path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : "/nonexistent";
     }
     ~TempDir() {
         std::error_code ignored;
@@ -270,6 +266,7 @@ struct Program {
     int linesPerRoce[2];     // log lines per RoCE frame from the client, from the server
     std::string toServerQp;  // in the log line of a packet to QP 12
     std::vector<std::pair<int, std::string>> badNumbers;  // argument, text
+    friend void PrintTo(const Program& program, std::ostream* out) { *out << program.name; }
 };
 // clang-format off
 inline const std::vector<Program> kPrograms = {
@@ -281,9 +278,6 @@ inline const std::vector<Program> kPrograms = {
      {1, 0}, " dest:18", {{0, "x"}, {0, "101"}, {4, "-1"}}},
 };
 // clang-format on
-inline void PrintTo(const Program& program, std::ostream* out) {
-    *out << program.name;
-}
 
 struct Host {
     const char* role;
@@ -351,7 +345,7 @@ protected:
         if (::geteuid() != 0) {
             GTEST_SKIP() << "end-to-end tests need root (network namespaces and raw sockets)";
         }
-        RemoveOrphanedRigs();
+        RemoveLeftovers();
         prefix_ = "e2e" + std::to_string(::getpid()) + "x" + std::to_string(uniqueNumber++);
         const Finished up = RunCommand({BENCH_TESTBED_SCRIPT, "up", "--prefix", prefix_});
         ASSERT_EQ(up.status, 0) << "testbed.sh up: " << up.err << up.out;
@@ -414,13 +408,20 @@ protected:
     }
 
 private:
-    // Rigs of test processes killed outright (a CTest timeout) are removed by the next test.
-    static void RemoveOrphanedRigs() {
-        const std::regex rigName(R"(^(e2e(\d+)x\d+)-bench\b)");
+    // Rigs and files of test processes killed outright (a CTest timeout) go with the next test.
+    static void RemoveLeftovers() {
+        const std::regex rig(R"(^(e2e(\d+)x\d+)-bench\b)"), file(R"(^e2e-(\d+)-)");
+        std::smatch match;
         for (const std::string& line : Split(RunCommand({"ip", "netns", "list"}).out)) {
-            std::smatch match;
-            if (std::regex_search(line, match, rigName) && ::kill(std::stoi(match[2]), 0) != 0) {
+            if (std::regex_search(line, match, rig) && ::kill(std::stoi(match[2]), 0) != 0) {
                 RunCommand({BENCH_TESTBED_SCRIPT, "down", "--prefix", match[1]});
+            }
+        }
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator("/tmp", ignored)) {
+            const std::string name = entry.path().filename().string();
+            if (std::regex_search(name, match, file) && ::kill(std::stoi(match[1]), 0) != 0) {
+                std::filesystem::remove_all(entry.path(), ignored);
             }
         }
     }
