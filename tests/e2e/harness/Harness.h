@@ -130,7 +130,8 @@ public:
             for (const auto& task : std::filesystem::directory_iterator(
                      "/proc/" + std::to_string(pid_) + "/task", error)) {
                 const std::string stat = ReadFile(task.path().string() + "/stat");
-                asleep = asleep && stat.find(") R ", stat.rfind(')') - 1) == std::string::npos;
+                // The state follows the command name, whatever that holds, in parentheses.
+                asleep = asleep && stat.compare(stat.rfind(')') + 1, 3, " R ") != 0;
             }
             return (inARow = asleep && !error ? inARow + 1 : 0) >= 2;
         });
