@@ -21,18 +21,13 @@ using Mac = std::array<std::uint8_t, 6>;
 constexpr std::size_t kEthHeaderSize = 14;
 constexpr std::size_t kIpv4HeaderSize = 20;
 constexpr std::size_t kUdpHeaderSize = 8;
-constexpr std::size_t kBthHeaderSize = kBthSize;
 constexpr std::size_t kAethSize = 4;
 constexpr std::size_t kIcrcSize = 4;
 // Ethernet, IPv4, UDP, BTH and ICRC around the payload of a RoCE frame.
 constexpr std::size_t kRoceOverhead =
-    kEthHeaderSize + kIpv4HeaderSize + kUdpHeaderSize + kBthHeaderSize + kIcrcSize;
-// The transport's port under the name the peer's callers use.
-constexpr std::uint16_t kRoceUdpPort = kRocePort;
-using ::kPsnMask;
+    kEthHeaderSize + kIpv4HeaderSize + kUdpHeaderSize + kBthSize + kIcrcSize;
 // The bit a peer answers; the bench itself counts any set bit of that byte (Bth::IsAckReq).
 constexpr std::uint8_t kAckReqBit = 0x80;
-constexpr std::uint8_t kOpcodeAcknowledge = ACKNOWLEDGE;
 // AETH syndromes: an acknowledgement with no credit count, and the NAK that
 // asks for a resend from the PSN the responder expects.
 constexpr std::uint8_t kSyndromeAck = 0x1F;
