@@ -2,6 +2,8 @@
 
 #include <pcap/pcap.h>
 
+#include <memory>
+#include <mutex>
 #include <utility>
 
 #include "transport/Connection.h"
@@ -30,13 +32,28 @@ bool IsObserved(const BenchConfig& config, Port port, Direction direction) {
     return false;
 }
 
+// One draw at a time from the caller's source for both injectors, which then share its sequence
+// (as they share the C library's) instead of each repeating a copy of it.
+RandomSource Shared(RandomSource random) {
+    struct State {
+        std::mutex mutex;
+        RandomSource source;
+    };
+    auto state = std::make_shared<State>();
+    state->source = std::move(random);
+    return [state] {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->source();
+    };
+}
+
 }  // namespace
 
 Bench::Bench(BenchConfig config, RandomSource random)
     : config_(std::move(config)),
       senders_{wire::Sender(config_.serverPort), wire::Sender(config_.clientPort)},
       verifier_(config_.verify ? std::make_unique<Verifier>() : nullptr),
-      injectors_(MakeInjectors(config_, senders_, random)),
+      injectors_(MakeInjectors(config_, senders_, Shared(std::move(random)))),
       path_(config_, verifier_.get(), Outlets()) {}
 
 Bench::~Bench() {
@@ -68,12 +85,13 @@ FrameOutlets Bench::Outlets() {
 }
 
 void Bench::AddCapture(Port port, Direction direction) {
-    captureIndex_[Index(port)][Index(direction)] = static_cast<int>(captures_.Captures().size());
-    captures_.Add(config_.PortName(port), direction == Direction::In ? PCAP_D_IN : PCAP_D_OUT,
-                  [this, port, direction](const wire::RawFrame& frame) {
-                      path_.Handle(port, direction, frame.data, frame.size);
-                      return true;
-                  });
+    wire::CaptureSet& set = captures_[Index(direction)];
+    captureIndex_[Index(port)][Index(direction)] = static_cast<int>(set.Captures().size());
+    set.Add(config_.PortName(port), direction == Direction::In ? PCAP_D_IN : PCAP_D_OUT,
+            [this, port, direction](const wire::RawFrame& frame) {
+                path_.Handle(port, direction, frame.data, frame.size);
+                return true;
+            });
 }
 
 void Bench::Open() {
@@ -90,7 +108,9 @@ void Bench::Open() {
             }
         }
     }
-    captures_.OpenAll();
+    for (wire::CaptureSet& set : captures_) {
+        set.OpenAll();
+    }
     log_.Open(config_.log.path);
 }
 
@@ -110,7 +130,9 @@ void Bench::Start() {
             injector->Start();
         }
     }
-    captures_.StartAll();
+    for (wire::CaptureSet& set : captures_) {
+        set.StartAll();
+    }
 }
 
 void Bench::WaitForStop() {
@@ -130,7 +152,8 @@ void Bench::Stop() {
         return;
     }
     stopped_ = true;
-    // Both injectors are asked before either is waited for, so their last delays overlap.
+    captures_[Index(Direction::In)].StopAll(config_.stopBudget);
+    // Both injectors are asked before either is waited for.
     for (auto& injector : injectors_) {
         if (injector) {
             injector->RequestStop();
@@ -141,7 +164,7 @@ void Bench::Stop() {
             injector->Join();
         }
     }
-    captures_.StopAll(config_.stopBudget);
+    captures_[Index(Direction::Out)].StopAll(config_.stopBudget);
     if (config_.log.endLine) {
         log_.WriteLine(*config_.log.endLine);
     }
@@ -155,11 +178,13 @@ OperationCounters Bench::InjectorCounters(Port arriving) const {
 
 std::uint64_t Bench::FramesCaptured(Port port, Direction direction) const {
     const int index = captureIndex_[Index(port)][Index(direction)];
-    return index < 0 ? 0 : captures_.Captures()[static_cast<std::size_t>(index)]->FramesSeen();
+    const auto& set = captures_[Index(direction)].Captures();
+    return index < 0 ? 0 : set[static_cast<std::size_t>(index)]->FramesSeen();
 }
 
 void Bench::WriteLossReport(std::ostream& out) const {
-    wire::WriteLossReport(out, captures_,
+    wire::WriteLossReport(out, captures_[Index(Direction::In)], {});
+    wire::WriteLossReport(out, captures_[Index(Direction::Out)],
                           {&senders_[Index(Port::Server)], &senders_[Index(Port::Client)]});
     // The client's injector first: the direction a request takes before its answer.
     for (Port port : {Port::Client, Port::Server}) {

@@ -38,9 +38,11 @@ public:
     void WaitForStop();
     // A whole run: Open, Start, the start banner and its line end on `out`, WaitForStop, Stop.
     void Run(std::ostream& out, const std::string& startBanner);
-    // Stops in one order: the injectors first (a packet in its delay still leaves, packets
-    // held stay unsent), then the captures (frames already captured are handled within the
-    // stop budget, the rest counted), then the log's end line and its close. Idempotent.
+    // Stops in one order that loses nothing the bench took in: the captures of arriving frames
+    // first (what they hold is still handled and passed on, within the stop budget; the rest is
+    // counted), then the injectors (a packet in its delay leaves at once; packets still held
+    // stay unsent and are counted), then the captures of leaving frames (which so see every
+    // frame the bench sent), then the log's end line and its close. Idempotent.
     void Stop();
 
     // The verifier, when the configuration verifies.
@@ -64,8 +66,9 @@ private:
     std::array<std::unique_ptr<Injector>, 2> injectors_;
     wire::LineLog log_;
     FramePath path_;
-    wire::CaptureSet captures_;
-    // Index in captures_ of each port direction's capture, or -1.
+    // The captures of arriving and of leaving frames, indexed by Direction.
+    std::array<wire::CaptureSet, 2> captures_;
+    // Index in its set of each port direction's capture, or -1.
     std::array<std::array<int, 2>, 2> captureIndex_{{{-1, -1}, {-1, -1}}};
     bool started_ = false;
     bool stopped_ = false;

@@ -76,8 +76,9 @@ struct BenchConfig {
     // Packets an injector may hold (about 100 MB of typical frames): delays that outrun the
     // traffic must not take all memory in a long run.
     int injectorLimit = 1 << 16;
-    // How long the stop may spend on frames already captured.
-    std::chrono::milliseconds stopBudget{500};
+    // How long the stop may spend on frames already captured, once for the arriving and once
+    // for the leaving ones.
+    std::chrono::milliseconds stopBudget{400};
 
     [[nodiscard]] const std::string& PortName(Port port) const {
         return port == Port::Server ? serverPort : clientPort;

@@ -19,16 +19,25 @@ FramePath::FramePath(const BenchConfig& config, Verifier* verifier, FrameOutlets
       outlets_(std::move(outlets)),
       clock_(clock) {
     for (const Observation& observation : config.observations) {
-        devices_[Index(observation.port)][static_cast<std::size_t>(observation.direction)] =
-            observation.devices;
+        auto& devices =
+            devices_[Index(observation.port)][static_cast<std::size_t>(observation.direction)];
+        devices.insert(devices.end(), observation.devices.begin(), observation.devices.end());
     }
 }
 
 void FramePath::Handle(Port port, Direction direction, const std::uint8_t* data, std::size_t size) {
     const FrameView frame = ReadFrame(data, size);
-    // Logged before it is passed on, so a packet's arriving line precedes its leaving line.
-    Observe(port, direction, frame);
-    if (direction == Direction::In) {
+    if (direction == Direction::Out) {
+        Observe(port, direction, frame);
+        return;
+    }
+    // A forwarded frame leaves before it is checked, so checking adds nothing to its way; an
+    // injected packet is checked first, so that its arriving line precedes its leaving line.
+    if (arrivals_[Index(port)] == Arrival::Forward) {
+        Pass(port, frame);
+        Observe(port, direction, frame);
+    } else {
+        Observe(port, direction, frame);
         Pass(port, frame);
     }
 }
@@ -37,14 +46,13 @@ void FramePath::Observe(Port port, Direction direction, const FrameView& frame) 
     if (!frame.HasBth()) {
         return;
     }
-    Bth bth = *frame.bth;
     for (unsigned device : devices_[Index(port)][static_cast<std::size_t>(direction)]) {
         if (format_ != nullptr && outlets_.log) {
-            outlets_.log(format_(bth, clock_()));
+            outlets_.log(format_(*frame.bth, clock_()));
         }
         if (verifier_ != nullptr) {
             // A refused packet shows only in the end-of-run report.
-            static_cast<void>(verifier_->VerifyPacket(device, bth));
+            static_cast<void>(verifier_->VerifyPacket(device, *frame.bth));
         }
     }
 }

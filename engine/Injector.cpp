@@ -1,5 +1,6 @@
 #include "engine/Injector.h"
 
+#include <chrono>
 #include <system_error>
 #include <utility>
 
@@ -47,10 +48,18 @@ void Injector::ForwardReleases() {
         if (!release) {
             continue;
         }
-        WaitMilliseconds(release->delayMs);
+        HoldUnlessStopped(release->delayMs);
         if (release->IsValid()) {
             target_(release->packet.data(), release->packet.size());
         }
+    }
+}
+
+// Spins rather than sleeps, so that the packet leaves the moment its time is up; a stop ends
+// the wait early, so that a long delay cannot hold up the end of the run.
+void Injector::HoldUnlessStopped(int milliseconds) const {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (running_.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < until) {
     }
 }
 

@@ -36,7 +36,7 @@ public:
     // Takes a copy of the frame; a frame offered while `limit` are held is refused and counted.
     void Offer(const FrameView& frame);
 
-    // Ends forwarding after the packet in hand (a packet in its delay still leaves); packets
+    // Ends forwarding after the packet in hand (a packet in its delay leaves at once); packets
     // held then are never sent. RequestStop does not wait; Join does, and is idempotent.
     void RequestStop();
     void Join();
@@ -49,6 +49,7 @@ public:
 
 private:
     void ForwardReleases();
+    void HoldUnlessStopped(int milliseconds) const;
 
     const std::string label_;
     const SendFunction target_;

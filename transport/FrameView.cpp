@@ -19,12 +19,16 @@ constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
 constexpr std::uint16_t kTagCustomer = 0x8100;
 constexpr std::uint16_t kTagService = 0x88A8;
 constexpr std::uint16_t kTagServiceLegacy = 0x9100;
+constexpr std::uint16_t kEtherTypeMpls = 0x8847;
+constexpr std::size_t kMplsLabelSize = 4;
 
 // IP protocol numbers; an Ethertype is mapped onto the first two so that one loop walks
 // Ethernet's payload and tunnelled IP alike.
 constexpr std::uint8_t kProtocolIpv4 = 4;
 constexpr std::uint8_t kProtocolIpv6 = 41;
 constexpr std::uint8_t kProtocolUdp = 17;
+constexpr std::uint8_t kProtocolAuthentication = 51;
+constexpr std::size_t kMinAuthenticationSize = 12;
 constexpr std::uint8_t kProtocolNone = 255;
 
 constexpr std::uint8_t kHopByHop = 0;
@@ -54,6 +58,22 @@ bool IsVlanTag(std::uint16_t etherType) {
     return etherType == kTagCustomer || etherType == kTagService || etherType == kTagServiceLegacy;
 }
 
+// Labels up to the one that ends the stack; what follows is IP by its version nibble.
+Payload ReadMpls(const std::uint8_t* data, Payload at) {
+    while (at.Size() >= kMplsLabelSize) {
+        const bool bottomOfStack = (data[at.begin + 2] & 0x01) != 0;
+        at.begin += kMplsLabelSize;
+        if (bottomOfStack) {
+            const unsigned version = at.Size() > 0 ? data[at.begin] >> 4 : 0;
+            at.protocol = version == 4   ? kProtocolIpv4
+                          : version == 6 ? kProtocolIpv6
+                                         : kProtocolNone;
+            return at;
+        }
+    }
+    return kNothing;
+}
+
 // Any number of tags, as libtins takes them.
 Payload ReadEthernet(const std::uint8_t* data, std::size_t size) {
     if (size < kEthernetHeaderSize) {
@@ -68,11 +88,30 @@ Payload ReadEthernet(const std::uint8_t* data, std::size_t size) {
         etherType = Read16(data + offset + 2);
         offset += kVlanTagSize;
     }
-    // MPLS is not looked into, although libtins reads through its labels.
+    if (etherType == kEtherTypeMpls) {
+        return ReadMpls(data, Payload{offset, size, kProtocolNone});
+    }
     const std::uint8_t protocol = etherType == kEtherTypeIpv4   ? kProtocolIpv4
                                   : etherType == kEtherTypeIpv6 ? kProtocolIpv6
                                                                 : kProtocolNone;
     return Payload{offset, size, protocol};
+}
+
+// Every option byte is walked, also past an end-of-list, and an option whose length is under
+// 2 or runs past the header makes the whole frame unreadable, as libtins has it.
+bool HasWellFormedOptions(const std::uint8_t* options, std::size_t size) {
+    std::size_t at = 0;
+    while (at < size) {
+        if (options[at] <= 1) {
+            ++at;
+            continue;
+        }
+        if (size - at < 2 || options[at + 1] < 2 || options[at + 1] > size - at) {
+            return false;
+        }
+        at += options[at + 1];
+    }
+    return true;
 }
 
 // The version nibble is not checked: the Ethertype or protocol decides, as in libtins.
@@ -82,7 +121,8 @@ Payload ReadIpv4(const std::uint8_t* data, const Payload& at) {
     }
     const std::uint8_t* header = data + at.begin;
     const std::size_t headerSize = std::size_t{header[0] & 0x0Fu} * 4;
-    if (headerSize < kIpv4MinHeaderSize || headerSize > at.Size()) {
+    if (headerSize < kIpv4MinHeaderSize || headerSize > at.Size() ||
+        !HasWellFormedOptions(header + kIpv4MinHeaderSize, headerSize - kIpv4MinHeaderSize)) {
         return kNothing;
     }
     const std::size_t available = at.Size() - headerSize;
@@ -129,14 +169,29 @@ Payload ReadIpv6(const std::uint8_t* data, const Payload& at) {
     return Payload{offset, end, nextHeader};
 }
 
-// The innermost IP payload that is not IP again (tunnels are followed, as libtins does; it also
-// reads through an authentication header, which is left alone here). Each
-// round consumes a header of at least 20 bytes, so the walk ends.
+// An IPv4 authentication header: its length counts 4-byte words beyond the first two.
+Payload ReadAuthentication(const std::uint8_t* data, const Payload& at) {
+    if (at.Size() < kMinAuthenticationSize) {
+        return kNothing;
+    }
+    const std::size_t size = (std::size_t{data[at.begin + 1]} + 2) * 4;
+    if (size > at.Size()) {
+        return kNothing;
+    }
+    return Payload{at.begin + size, at.end, data[at.begin]};
+}
+
+// The innermost IP payload that is not IP again: tunnels, and an authentication header behind
+// IPv4, are followed, as libtins does. Each round consumes a header of at least 12 bytes, so
+// the walk ends.
 Payload ReadNetwork(const std::uint8_t* data, std::size_t size) {
     Payload payload = ReadEthernet(data, size);
     while (payload.protocol == kProtocolIpv4 || payload.protocol == kProtocolIpv6) {
-        payload =
-            payload.protocol == kProtocolIpv4 ? ReadIpv4(data, payload) : ReadIpv6(data, payload);
+        const bool fromIpv4 = payload.protocol == kProtocolIpv4;
+        payload = fromIpv4 ? ReadIpv4(data, payload) : ReadIpv6(data, payload);
+        if (fromIpv4 && payload.protocol == kProtocolAuthentication) {
+            payload = ReadAuthentication(data, payload);
+        }
     }
     return payload;
 }

@@ -23,10 +23,11 @@ struct FrameView {
     [[nodiscard]] bool HasBth() const { return bth.has_value(); }
 };
 
-// Reads Ethernet (with any number of 802.1Q/802.1ad tags), IPv4 or IPv6 (also tunnelled in
-// one another) and UDP without allocating or throwing; any frame, however short or broken,
-// gives a view (a frame it cannot read is simply not RoCE). Wherever libtins parses a frame
-// without throwing, this agrees with ExtractBth, except for UDP behind MPLS, an IP
-// authentication header, or an IPv6 ESP, mobility or no-next-header header, which this does not
-// look into.
+// Reads Ethernet (with any number of 802.1Q/802.1ad tags, or MPLS labels), IPv4 or IPv6 (also
+// tunnelled in one another, and IPv4's authentication header) and UDP without allocating or
+// throwing; any frame, however short or broken, gives a view (a frame it cannot read is simply
+// not RoCE). It calls the same frames RoCE as ExtractBth on libtins' parse of the frame, where a
+// frame libtins refuses is not RoCE, except for UDP behind an IPv6 authentication, ESP,
+// mobility or no-next-header header, which this does not look into (libtins walks them as if
+// they were options headers).
 [[nodiscard]] FrameView ReadFrame(const std::uint8_t* data, std::size_t size) noexcept;

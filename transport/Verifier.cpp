@@ -120,7 +120,7 @@ void Verifier::AddQpToDevice(unsigned int devId, Qp& qp) {
          << "Peer QP: " << std::hex << qp.peerQp << "." << std::endl;
 }
 
-VerifierStatus Verifier::VerifyPacket(unsigned int devId, Bth& packetBth) {
+VerifierStatus Verifier::VerifyPacket(unsigned int devId, const Bth& packetBth) {
     std::lock_guard<std::mutex> lock(mutex_);
     Device* device = FindDevice(devId);
     if (device == nullptr) {

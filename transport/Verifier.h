@@ -42,7 +42,7 @@ public:
     void AddQpToDevice(unsigned int devId, Qp& qp);
 
     // Checks one packet seen on the device against its queue pairs and records it.
-    VerifierStatus VerifyPacket(unsigned int devId, Bth& packetBth);
+    VerifierStatus VerifyPacket(unsigned int devId, const Bth& packetBth);
 
     // Writes every queue pair's sequence state to std::cout or `out`, the device ids in the
     // stream's current base; always VerifierStatusOK.

@@ -36,10 +36,10 @@ engine::BenchConfig Configuration(const cli::WirewatchArgs& args) {
 }
 
 void PrintReports(engine::Bench& bench) {
-    // Hexadecimal, as the registration lines left the stream.
     const std::uint64_t leaving = bench.FramesCaptured(Port::Server, Direction::Out) +
                                   bench.FramesCaptured(Port::Client, Direction::Out);
-    std::cout << "\nTotal messages sent: " << leaving << "." << std::endl;
+    // Hexadecimal, the base the registration lines leave: scripts read it so.
+    std::cout << "\nTotal messages sent: " << std::hex << leaving << "." << std::endl;
     bench.GetVerifier()->IdleChecker(std::cout);
     std::cout << "***THE END***" << std::endl;
 }
