@@ -14,10 +14,6 @@ namespace engine {
 
 namespace {
 
-std::size_t Index(Direction direction) {
-    return static_cast<std::size_t>(direction);
-}
-
 SendFunction SendOutOf(wire::Sender& sender) {
     return
         [&sender](const std::uint8_t* data, std::size_t size) { return sender.Send(data, size); };

@@ -27,6 +27,10 @@ inline std::size_t Index(Port port) {
     return static_cast<std::size_t>(port);
 }
 
+inline std::size_t Index(Direction direction) {
+    return static_cast<std::size_t>(direction);
+}
+
 // What becomes of a frame that arrives at a port.
 enum class Arrival : std::uint8_t {
     Ignore,   // nothing leaves

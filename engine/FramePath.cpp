@@ -19,8 +19,7 @@ FramePath::FramePath(const BenchConfig& config, Verifier* verifier, FrameOutlets
       outlets_(std::move(outlets)),
       clock_(clock) {
     for (const Observation& observation : config.observations) {
-        auto& devices =
-            devices_[Index(observation.port)][static_cast<std::size_t>(observation.direction)];
+        auto& devices = devices_[Index(observation.port)][Index(observation.direction)];
         devices.insert(devices.end(), observation.devices.begin(), observation.devices.end());
     }
 }
@@ -46,7 +45,7 @@ void FramePath::Observe(Port port, Direction direction, const FrameView& frame) 
     if (!frame.HasBth()) {
         return;
     }
-    for (unsigned device : devices_[Index(port)][static_cast<std::size_t>(direction)]) {
+    for (unsigned device : devices_[Index(port)][Index(direction)]) {
         if (format_ != nullptr && outlets_.log) {
             outlets_.log(format_(*frame.bth, clock_()));
         }
