@@ -42,21 +42,6 @@ std::vector<Kind> KindsTo(const std::string& qp) {
 
 using EveryProgram = ProgramTest;
 
-TEST_P(EveryProgram, RefusesTooFewArgumentsAndAMissingPortWithoutALog) {
-    const Program& program = GetParam();
-    TempDir dir;
-    const Args tooFew(program.passAll.begin(), program.passAll.end() - 1);
-    const Finished usage = Launch(program, tooFew, dir, "client")->Finish();
-    EXPECT_EQ(usage.status, 2);
-    EXPECT_NE(usage.err, "");
-    const Finished missing = Launch(program, program.passAll, dir, "client")->Finish();
-    EXPECT_EQ(missing.status, 3);
-    EXPECT_EQ(Split(missing.err).size(), 1u) << missing.err;
-    EXPECT_TRUE(std::regex_search(missing.err, std::regex("enp1s0f[01]"))) << missing.err;
-    EXPECT_EQ(usage.out + missing.out, "");
-    EXPECT_FALSE(std::filesystem::exists(dir.At(program.log)));
-}
-
 TEST_P(EveryProgram, ForwardsAndLogsEachKindOfFrameAsTheTableSaysInAFreshLog) {
     const Program& program = GetParam();
     TempDir dir;
@@ -88,68 +73,48 @@ TEST_P(EveryProgram, ForwardsAndLogsEachKindOfFrameAsTheTableSaysInAFreshLog) {
     EXPECT_EQ(run.status, program.exitStatus);
     EXPECT_EQ(run.err, "");
     ExpectGolden(program.name + "-frames-stdout", run.out);
-    ExpectGolden(program.name + "-frames-log", Masked(dir.Read(program.log), Mask::kTimes));
+    const std::regex time("\\[[0-9]+\\]");
+    ExpectGolden(program.name + "-frames-log",
+                 std::regex_replace(dir.Read(program.log), time, "[N]"));
 }
 
-TEST_P(EveryProgram, AnswersHelpAndVersionOnStandardOutput) {
-    const Program& program = GetParam();
-    TempDir dir;
-    const Finished help = Launch(program, {"--help"}, dir, "client")->Finish();
-    EXPECT_EQ(help.status, 0) << help.err;
-    EXPECT_TRUE(std::regex_search(help.out, std::regex("usage", std::regex::icase))) << help.out;
-    EXPECT_NE(help.out.find(program.name), std::string::npos) << help.out;
-    const Finished version = Launch(program, {"--version"}, dir, "client")->Finish();
-    EXPECT_EQ(version.status, 0) << version.err;
-    EXPECT_TRUE(std::regex_match(version.out, std::regex(program.name + " \\S*[0-9]\\S*\n")))
-        << version.out;
-    EXPECT_FALSE(std::filesystem::exists(dir.At(program.log)));
-}
+struct Ending {
+    Args args;
+    const char* role;
+    int status;
+    std::string said;  // on standard output when the status is 0, else the one line on stderr
+};
 
-TEST_P(EveryProgram, RefusesTextWhereANumberBelongsBeforeOpeningAPort) {
-    const Program& program = GetParam();
-    TempDir dir;
-    for (const auto& [index, text] : program.badNumbers) {
-        SCOPED_TRACE(text + " as argument " + std::to_string(index));
-        Args args = program.passAll;
-        args[index] = text;
-        // There are no bench ports here: a port opened first would end it with 3.
-        const Finished run = Launch(program, args, dir, "client")->Finish();
-        EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(Split(run.err).size(), 1u) << run.err;
-        EXPECT_FALSE(std::filesystem::exists(dir.At(program.log)));
-    }
-}
-
-TEST_P(EveryProgram, UsesThePortsItIsToldToUse) {
-    const Program& program = GetParam();
-    const std::string rename =
-        "for p in enp1s0f0:toserver enp1s0f1:toclient; do ip link set ${p%:*}"
-        " down && ip link set ${p%:*} name ${p#*:} && ip link set ${p#*:} up"
-        " || exit 1; done";
-    ASSERT_EQ(RunCommand({"sh", "-c", rename}, Ns("bench")).status, 0);
-    TempDir dir;
-    const std::unique_ptr<Capture> atHost[2] = {Listen(kServer), Listen(kClient)};
-    Args args = Words("--server-port toserver --client-port toclient");
-    args.insert(args.end(), program.passAll.begin(), program.passAll.end());
-    const auto bench = Start(program, args, dir);
-    ASSERT_TRUE(bench->WaitForOutput(program.banner));
-    const Frame sent[2] = {Send(kClient, kServer, "--kind roce"),
-                           Send(kServer, kClient, "--kind roce --qp 17")};
-    EXPECT_TRUE(atHost[0]->WaitForCount(1) && atHost[1]->WaitForCount(1));
-    const Finished run = bench->Finish();
-    EXPECT_EQ(atHost[0]->Stop(), std::vector<Frame>{sent[0]});
-    EXPECT_EQ(atHost[1]->Stop(), std::vector<Frame>{sent[1]});
-    EXPECT_EQ(run.status, program.exitStatus) << run.err;
-}
-
-TEST_P(EveryProgram, RefusesALogNameThatIsASymbolicLink) {
+// None of these gets as far as the log, save the last, which refuses to follow its link.
+TEST_P(EveryProgram, EndsAtOnceOnHelpVersionBadArgumentsAMissingPortOrALinkedLog) {
     const Program& program = GetParam();
     TempDir dir;
     dir.Write("other.txt", "not the program's\n");
     std::filesystem::create_symlink("other.txt", dir.At(program.log));
-    const Finished run = Launch(program, program.passAll, dir)->Finish();
-    EXPECT_EQ(run.status, 3);
-    EXPECT_EQ(Split(run.err).size(), 1u) << run.err;
+    const Args& good = program.passAll;
+    // There are no bench ports in the client's namespace: a port opened before the arguments
+    // are checked ends the run with 3.
+    std::vector<Ending> endings = {
+        {{"--help"}, "client", 0, "Usage: " + program.name},
+        {{"--version"}, "client", 0, program.name + " "},
+        {Args(good.begin(), good.end() - 1), "client", 2, program.name + ": "},
+        {good, "client", 3, "enp1s0f"},
+        {good, "bench", 3, program.log},
+    };
+    for (const auto& [index, text] : program.badNumbers) {
+        Args args = good;
+        args[index] = text;
+        endings.push_back({args, "client", 2, "'" + text + "'"});
+    }
+    for (const Ending& ending : endings) {
+        SCOPED_TRACE(ending.role + ::testing::PrintToString(ending.args));
+        const Finished run = Launch(program, ending.args, dir, ending.role)->Finish();
+        EXPECT_EQ(run.status, ending.status);
+        const std::string& said = ending.status == 0 ? run.out : run.err;
+        EXPECT_NE(said.find(ending.said), std::string::npos) << said;
+        EXPECT_TRUE(ending.status == 0 || Split(said).size() == 1u) << said;
+        EXPECT_EQ(ending.status == 0 ? run.err : run.out, "");
+    }
     EXPECT_EQ(dir.Read("other.txt"), "not the program's\n");
 }
 
@@ -175,19 +140,28 @@ TEST_F(MidwireExchange, CompletesThroughFaultsBothWaysAndTheReportAgreesWithTheP
     auto atServer = Listen(kServer);
     auto atClient = Listen(kClient);
     const auto bench = Start(midwire, Words("11 12 80 10 5 5 80 10 5 5"), dir);
-    const Exchange exchange = RunExchange({"--window", "16"});
-    const std::string& out = exchange.request.out;
-    ASSERT_EQ(exchange.request.status, 0) << out << exchange.request.err;
+    // 60 messages of 1 to 5 packets from the client to the server, across the 24-bit PSN wrap.
+    Process responder(Words(kRocepeer + " respond --dev eth0 --psn 0xfffff0"), Ns("server"));
+    ASSERT_TRUE(responder.WaitForOutput("ready")) << responder.Err();
+    const Finished request =
+        Process(Words(kRocepeer + " request --dev eth0 --peer-mac " + kServer.mac + " --peer-ip " +
+                      kServer.ip + " --psn 0xfffff0 --count 60 --size 200,1024,2500,5000" +
+                      " --mtu 1024 --window 16 --limit-ms 60000"),
+                Ns("client"))
+            .Finish(milliseconds(90'000));
+    const std::string& out = request.out;
+    ASSERT_EQ(request.status, 0) << out << request.err;
     EXPECT_GT(Numbers(out, " retransmissions=(\\d+)").at(0), 0u) << out;
-    EXPECT_EQ(Numbers(exchange.responder, " messages=(\\d+)").at(0), 60u) << exchange.responder;
-    const std::uint32_t accepted = Numbers(exchange.responder, " accepted=(\\d+)").at(0);
+    responder.Signal(SIGTERM);
+    const std::string responded = responder.Finish().out;
+    EXPECT_EQ(Numbers(responded, " messages=(\\d+)").at(0), 60u) << responded;
+    const std::uint32_t accepted = Numbers(responded, " accepted=(\\d+)").at(0);
     const Finished run = bench->Finish();
     ASSERT_EQ(run.status, midwire.exitStatus) << run.err;
     // Late duplicates of a retransmission may still be held at the stop: not a loss.
     const std::regex held(".* held by the fault injector at the stop, not sent\n");
     EXPECT_EQ(std::regex_replace(run.err, held, ""), "");
-    EXPECT_EQ(Masked(run.out, Mask::kNumbers),
-              Masked(Golden("midwire-frames-stdout"), Mask::kNumbers));
+    ExpectGoldenShape("midwire-frames-stdout", run.out);
 
     // What each injector did not drop reached the far host, and nothing else did.
     const auto counts = Numbers(run.out, "Number of \\w+: (\\d+)");  // client's, server's
