@@ -1,4 +1,4 @@
-// An exchange between the peers, replayed through the bench's frame path.
+// An exchange, replayed through the bench's frame path.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -15,25 +15,8 @@ using engine::Direction;
 using engine::Port;
 using roceframes::Bytes;
 
-const roceframes::Endpoints kFromClient{*roceframes::ParseMac("02:47:00:00:00:01"),
-                                        *roceframes::ParseMac("02:47:00:00:00:02"), 0x0a2f0001,
-                                        0x0a2f0002};
-const roceframes::Endpoints kFromServer{kFromClient.dstMac, kFromClient.srcMac, kFromClient.dstIp,
-                                        kFromClient.srcIp};
 constexpr std::uint32_t kClientQp = 0x11;
 constexpr std::uint32_t kServerQp = 0x22;
-
-// One message of three packets from the client, acknowledged by the server, with the frames
-// that share the wire: ARP, another UDP port, and a RoCE datagram too short for a BTH.
-std::vector<Bytes> Exchange() {
-    return {roceframes::BuildArpRequest(kFromClient),
-            roceframes::BuildRoceFrame(kFromClient, {0, kServerQp, 0x100, 0}, Bytes(64, 1)),
-            roceframes::BuildUdpFrame(kFromClient, 1000, 4792, Bytes(16, 2)),
-            roceframes::BuildRoceFrame(kFromClient, {1, kServerQp, 0x101, 0}, Bytes(64, 3)),
-            roceframes::BuildUdpFrame(kFromClient, 1000, 4791, Bytes(8, 4)),
-            roceframes::BuildRoceFrame(kFromClient, {2, kServerQp, 0x102, 0x80}, Bytes(64, 5)),
-            roceframes::BuildAckFrame(kFromServer, kClientQp, 0x102, 0x1f, 1)};
-}
 
 std::string TestLine(const Bth& bth, std::int64_t) {
     std::ostringstream line;
@@ -58,7 +41,20 @@ TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefu
     outlets.injectors[engine::Index(Port::Client)] = &injector;
     outlets.log = [&log](const std::string& line) { log.push_back(line); };
     engine::FramePath path(config, &verifier, std::move(outlets));
-    for (const Bytes& frame : Exchange()) {
+    // One message of three packets from the client, acknowledged, with the frames that share
+    // the wire: ARP, another UDP port, and a RoCE datagram too short for a BTH.
+    const roceframes::Endpoints ends{*roceframes::ParseMac("02:47:00:00:00:01"),
+                                     *roceframes::ParseMac("02:47:00:00:00:02"), 0x0a2f0001,
+                                     0x0a2f0002};
+    const Bytes frames[] = {
+        roceframes::BuildArpRequest(ends),
+        roceframes::BuildRoceFrame(ends, {0, kServerQp, 0x100, 0}, Bytes(64, 1)),
+        roceframes::BuildUdpFrame(ends, 1000, 4792, Bytes(16, 2)),
+        roceframes::BuildRoceFrame(ends, {1, kServerQp, 0x101, 0}, Bytes(64, 3)),
+        roceframes::BuildUdpFrame(ends, 1000, 4791, Bytes(8, 4)),
+        roceframes::BuildRoceFrame(ends, {2, kServerQp, 0x102, 0x80}, Bytes(64, 5)),
+        roceframes::BuildAckFrame(ends, kClientQp, 0x102, 0x1f, 1)};
+    for (const Bytes& frame : frames) {
         path.Handle(Port::Client, Direction::In, frame.data(), frame.size());
     }
     // The four packets with a BTH and the short one to the RoCE port, no ARP, no other port:

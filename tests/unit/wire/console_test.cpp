@@ -1,11 +1,8 @@
 #include "wire/Console.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <thread>
 
 namespace {
 
@@ -22,7 +19,7 @@ void SetAction(int signal, void (*handler)(int)) {
 }
 
 // A pipe stands in for standard input; the signals start at their defaults, as an operator's
-// program does, whatever the test runner ignores.
+// program does, whatever the test runner ignores, and come as the shell sends them.
 class ConsoleTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -33,11 +30,6 @@ protected:
     void TearDown() override {
         close(fds_[0]);
         close(fds_[1]);
-    }
-    // As the operator's shell would: from another thread.
-    static void Signal(int signal) {
-        const pthread_t waiter = pthread_self();
-        std::thread([waiter, signal] { pthread_kill(waiter, signal); }).join();
     }
     int fds_[2] = {-1, -1};
 };
@@ -59,7 +51,7 @@ TEST_F(ConsoleTest, AKeyTakesTheLineHandedOverAndEndOfInputEndsTheWaitToo) {
 TEST_F(ConsoleTest, AHeldStopSignalEndsTheWaitWithInputStillOpen) {
     for (int signal : {SIGINT, SIGTERM}) {
         wire::HoldStopSignals();
-        Signal(signal);
+        kill(getpid(), signal);
         wire::WaitForKeyOrEndOfInput(fds_[0]);
         EXPECT_EQ(ActionOf(signal), SIG_DFL) << "a second signal ends the process again";
     }
@@ -71,7 +63,7 @@ TEST_F(ConsoleTest, ASignalWithTheKeyIsSpentAndAnIgnoredOneStaysIgnored) {
     SetAction(SIGINT, SIG_IGN);
     wire::HoldStopSignals();
     ASSERT_EQ(write(fds_[1], "k", 1), 1);
-    Signal(SIGTERM);
+    kill(getpid(), SIGTERM);
     wire::WaitForKeyOrEndOfInput(fds_[0]);
     EXPECT_EQ(ActionOf(SIGINT), SIG_IGN);
     SetAction(SIGINT, SIG_DFL);
