@@ -120,21 +120,6 @@ public:
         WaitUntil([&] { return printed() || Ended(); });
         return printed();
     }
-    // Until none of its threads could run, twice in a row: whatever woke it has been dealt with.
-    bool WaitUntilAsleep() const {
-        int inARow = 0;
-        return WaitUntil([&] {
-            std::error_code error;
-            bool asleep = true;
-            for (const auto& task : std::filesystem::directory_iterator(
-                     "/proc/" + std::to_string(pid_) + "/task", error)) {
-                const std::string stat = ReadFile(task.path().string() + "/stat");
-                // The state follows the command name, whatever that holds, in parentheses.
-                asleep = asleep && stat.compare(stat.rfind(')') + 1, 3, " R ") != 0;
-            }
-            return (inARow = asleep && !error ? inARow + 1 : 0) >= 2;
-        });
-    }
     void Signal(int signal) {
         if (!Ended()) {
             ::kill(pid_, signal);
@@ -207,9 +192,10 @@ inline void ExpectGolden(const std::string& name, const std::string& actual) {
 // The same but for the numbers, any word of decimal or hexadecimal digits.
 inline void ExpectGoldenShape(const std::string& name, const std::string& actual) {
     const std::regex number("\\b[0-9a-f]+\\b");
-    EXPECT_EQ(std::regex_replace(actual, number, "N"),
-              std::regex_replace(Golden(name), number, "N"))
-        << "golden file " << name;
+    const auto shape = [&](const std::string& text) {
+        return std::regex_replace(text, number, "N");
+    };
+    EXPECT_EQ(shape(actual), shape(Golden(name))) << "golden file " << name;
 }
 
 // A directory of its own, removed with everything in it.
@@ -270,12 +256,11 @@ inline std::atomic<int> uniqueNumber{0};
 class Capture {
 public:
     explicit Capture(const std::string& netns)
-        : path_("/tmp/e2e-" + std::to_string(::getpid()) + "-" + std::to_string(uniqueNumber++)),
+        : path_(dir_.At("frames")),
           // -Z root lets it write the file.
           tcpdump_({"tcpdump", "-i", "eth0", "-Q", "in", "-U", "--immediate-mode", "-s", "0", "-n",
                     "-Z", "root", "-w", path_},
                    netns) {}
-    ~Capture() { ::unlink(path_.c_str()); }
     bool Listening() const { return tcpdump_.WaitForOutput("listening on"); }
     bool WaitForCount(std::size_t count) const {
         return WaitUntil([&] { return Frames().size() >= count; });
@@ -300,6 +285,7 @@ public:
     }
 
 private:
+    TempDir dir_;
     std::string path_;
     Process tcpdump_;
 };

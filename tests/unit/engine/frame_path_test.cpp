@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/midwire/MidwireLogLine.h"
 #include "engine/FramePath.h"
 #include "tools/rocepeer/RoceFrames.h"
 #include "transport/Connection.h"
@@ -18,20 +19,13 @@ using roceframes::Bytes;
 constexpr std::uint32_t kClientQp = 0x11;
 constexpr std::uint32_t kServerQp = 0x22;
 
-std::string TestLine(const Bth& bth, std::int64_t) {
-    std::ostringstream line;
-    line << std::hex << "op:" << +bth.GetBthOpcode() << " #" << bth.GetPsn()
-         << " dest:" << bth.GetDestinationQp();
-    return line.str();
-}
-
 // The frame path of a bench that injects the client's frames, logging and verifying them as
 // they arrive. The injector's forwarding thread is never started, so it keeps what it takes.
 TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefuses) {
     engine::BenchConfig config;
     config.arrivals[engine::Index(Port::Client)].arrival = engine::Arrival::Inject;
     config.observations = {{Port::Client, Direction::In, {1}}};
-    config.log.format = TestLine;
+    config.log.format = MidwireLogLine;
     std::ostringstream registrationLines;
     Verifier verifier{registrationLines};
     RegisterConnection(verifier, kClientQp, kServerQp);
@@ -40,7 +34,7 @@ TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefu
     engine::FrameOutlets outlets;
     outlets.injectors[engine::Index(Port::Client)] = &injector;
     outlets.log = [&log](const std::string& line) { log.push_back(line); };
-    engine::FramePath path(config, &verifier, std::move(outlets));
+    engine::FramePath path(config, &verifier, std::move(outlets), [] { return std::int64_t{7}; });
     // One message of three packets from the client, acknowledged, with the frames that share
     // the wire: ARP, another UDP port, and a RoCE datagram too short for a BTH.
     const roceframes::Endpoints ends{*roceframes::ParseMac("02:47:00:00:00:01"),
@@ -61,8 +55,10 @@ TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefu
     // two taken, the rest refused; every packet with a BTH is logged.
     EXPECT_EQ(injector.Held(), 2);
     EXPECT_EQ(injector.Refused(), 3u);
-    EXPECT_EQ(log, (std::vector<std::string>{"op:0 #100 dest:22", "op:1 #101 dest:22",
-                                             "op:2 #102 dest:22", "op:11 #102 dest:11"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"[7]\t #100\topcode:0\t dest QP:22\t ackreq:0",
+                                             "[7]\t #101\topcode:1\t dest QP:22\t ackreq:0",
+                                             "[7]\t #102\topcode:2\t dest QP:22\t ackreq:1",
+                                             "[7]\t #102\topcode:11\t dest QP:11\t ackreq:0"}));
     // The client's sends moved its own queue pair on device 1.
     EXPECT_EQ(verifier.FindQp(1, kClientQp)->nextToSendPsn, 0x103u);
     std::ostringstream report;

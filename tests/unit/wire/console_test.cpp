@@ -12,19 +12,13 @@ void (*ActionOf(int signal))(int) {
     return action.sa_handler;
 }
 
-void SetAction(int signal, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigaction(signal, &action, nullptr);
-}
-
 // A pipe stands in for standard input; the signals start at their defaults, as an operator's
 // program does, whatever the test runner ignores, and come as the shell sends them.
 class ConsoleTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetAction(SIGINT, SIG_DFL);
-        SetAction(SIGTERM, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         ASSERT_EQ(pipe(fds_), 0);
     }
     void TearDown() override {
@@ -60,13 +54,13 @@ TEST_F(ConsoleTest, AHeldStopSignalEndsTheWaitWithInputStillOpen) {
 // A signal that came with the key asked for the same stop: it must not end the process once
 // the signals are let in again. One the parent ignored stays ignored.
 TEST_F(ConsoleTest, ASignalWithTheKeyIsSpentAndAnIgnoredOneStaysIgnored) {
-    SetAction(SIGINT, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
     wire::HoldStopSignals();
     ASSERT_EQ(write(fds_[1], "k", 1), 1);
     kill(getpid(), SIGTERM);
     wire::WaitForKeyOrEndOfInput(fds_[0]);
     EXPECT_EQ(ActionOf(SIGINT), SIG_IGN);
-    SetAction(SIGINT, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
 }
 
 }  // namespace
