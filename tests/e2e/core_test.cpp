@@ -1,5 +1,7 @@
 // What the three programs share, frame by frame, and midwire's faulted exchange between the
 // peers: the cases that also run against programs built with a sanitizer.
+#include <tuple>
+
 #include "tests/e2e/harness/Harness.h"
 #include "tools/rocepeer/ReliableConnection.h"
 #include "tools/rocepeer/RoceFrames.h"
@@ -13,7 +15,6 @@ enum Way { kNowhere = 0, kFromClient = 1, kFromServer = 2, kBothWays = 3 };
 struct Kind {
     const char* name;
     Way forwardedBy[3];  // wirewatch, midwire, wirebend
-    bool logged;         // a whole BTH
     std::string args;    // of rocepeer frame
     const char* peerIp = nullptr;
 };
@@ -24,17 +25,15 @@ std::vector<Kind> KindsTo(const std::string& qp) {
     // clang-format off
     return {
         // Nobody holds the address asked for, so nobody answers behind the test's back.
-        {"arp request", {kBothWays, kNowhere, kFromServer}, false, "--kind arp", "10.47.0.99"},
-        {"udp to port 5000", {kBothWays, kNowhere, kFromServer}, false,
-         "--kind udp --dst-port 5000 --payload-size 30"},
-        {"acknowledge", {kBothWays, kBothWays, kBothWays}, true,
+        {"arp request", {kBothWays, kNowhere, kFromServer}, "--kind arp", "10.47.0.99"},
+        {"acknowledge", {kBothWays, kBothWays, kBothWays},
          "--kind roce --opcode 17 --psn 0xabcdef --payload-size 4 --qp " + qp},
-        {"port 4791, 5 bytes: a runt shorter than a BTH", {kBothWays, kBothWays, kBothWays}, false,
+        {"port 4791, 5 bytes: a runt shorter than a BTH", {kBothWays, kBothWays, kBothWays},
          "--kind udp --dst-port 4791 --payload-size 5 --no-udp-checksum"},
-        {"opcode 255, reserved ackreq bits, udp checksum", {kBothWays, kBothWays, kBothWays}, true,
+        {"opcode 255, reserved ackreq bits, udp checksum", {kBothWays, kBothWays, kBothWays},
          "--kind roce --opcode 255 --qp 0x123456 --psn 0xffffff --ackreq-byte 0x41"
          " --payload-size 16 --udp-checksum --ip-id 7"},
-        {"send only, ackreq", {kBothWays, kBothWays, kBothWays}, true,
+        {"send only, ackreq", {kBothWays, kBothWays, kBothWays},
          "--kind roce --psn 16 --ackreq-byte 0x80 --payload-size 64 --qp " + qp},
     };
     // clang-format on
@@ -42,25 +41,10 @@ std::vector<Kind> KindsTo(const std::string& qp) {
 
 using EveryProgram = ProgramTest;
 
-TEST_P(EveryProgram, RefusesTooFewArgumentsAndAMissingPortWithoutALog) {
-    const Program& program = GetParam();
-    TempDir dir;
-    const Args tooFew(program.passAll.begin(), program.passAll.end() - 1);
-    const Finished usage = Launch(program, tooFew, dir, "client")->Finish();
-    EXPECT_EQ(usage.status, 2);
-    EXPECT_NE(usage.err, "");
-    const Finished missing = Launch(program, program.passAll, dir, "client")->Finish();
-    EXPECT_EQ(missing.status, 3);
-    EXPECT_EQ(Split(missing.err).size(), 1u) << missing.err;
-    EXPECT_TRUE(std::regex_search(missing.err, std::regex("enp1s0f[01]"))) << missing.err;
-    EXPECT_EQ(usage.out + missing.out, "");
-    EXPECT_FALSE(std::filesystem::exists(dir.At(program.log)));
-}
-
 TEST_P(EveryProgram, ForwardsAndLogsEachKindOfFrameAsTheTableSaysInAFreshLog) {
     const Program& program = GetParam();
     TempDir dir;
-    dir.Write(program.log, "a line of an earlier run\n");
+    std::ofstream(dir.At(program.log)) << "a line of an earlier run\n";
     const std::unique_ptr<Capture> atHost[2] = {Listen(kServer), Listen(kClient)};
     const auto bench = Start(program, program.passAll, dir);
     std::size_t lines = Split(dir.Read(program.log)).size();
@@ -76,8 +60,8 @@ TEST_P(EveryProgram, ForwardsAndLogsEachKindOfFrameAsTheTableSaysInAFreshLog) {
                 expected[side].push_back(sent);
                 EXPECT_TRUE(atHost[side]->WaitForCount(expected[side].size()));
             }
-            // One at a time, so that the order of the log is fixed.
-            lines += kind.logged ? program.linesPerRoce[side] : 0;
+            // One at a time, so that the order of the log is fixed; RoCE with a BTH is logged.
+            lines += kind.args.rfind("--kind roce", 0) == 0 ? program.linesPerRoce[side] : 0;
             EXPECT_TRUE(WaitUntil([&] { return Split(dir.Read(program.log)).size() >= lines; }));
         }
     }
@@ -88,68 +72,38 @@ TEST_P(EveryProgram, ForwardsAndLogsEachKindOfFrameAsTheTableSaysInAFreshLog) {
     EXPECT_EQ(run.status, program.exitStatus);
     EXPECT_EQ(run.err, "");
     ExpectGolden(program.name + "-frames-stdout", run.out);
-    ExpectGolden(program.name + "-frames-log", Masked(dir.Read(program.log), Mask::kTimes));
+    ExpectGolden(program.name + "-frames-log",
+                 std::regex_replace(dir.Read(program.log), std::regex("\\[[0-9]+\\]"), "[N]"));
 }
 
-TEST_P(EveryProgram, AnswersHelpAndVersionOnStandardOutput) {
+// None of these gets as far as the log, save the last, which refuses to follow its link.
+TEST_P(EveryProgram, EndsAtOnceOnHelpVersionBadArgumentsAMissingPortOrALinkedLog) {
     const Program& program = GetParam();
     TempDir dir;
-    const Finished help = Launch(program, {"--help"}, dir, "client")->Finish();
-    EXPECT_EQ(help.status, 0) << help.err;
-    EXPECT_TRUE(std::regex_search(help.out, std::regex("usage", std::regex::icase))) << help.out;
-    EXPECT_NE(help.out.find(program.name), std::string::npos) << help.out;
-    const Finished version = Launch(program, {"--version"}, dir, "client")->Finish();
-    EXPECT_EQ(version.status, 0) << version.err;
-    EXPECT_TRUE(std::regex_match(version.out, std::regex(program.name + " \\S*[0-9]\\S*\n")))
-        << version.out;
-    EXPECT_FALSE(std::filesystem::exists(dir.At(program.log)));
-}
-
-TEST_P(EveryProgram, RefusesTextWhereANumberBelongsBeforeOpeningAPort) {
-    const Program& program = GetParam();
-    TempDir dir;
-    for (const auto& [index, text] : program.badNumbers) {
-        SCOPED_TRACE(text + " as argument " + std::to_string(index));
-        Args args = program.passAll;
-        args[index] = text;
-        // There are no bench ports here: a port opened first would end it with 3.
-        const Finished run = Launch(program, args, dir, "client")->Finish();
-        EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(Split(run.err).size(), 1u) << run.err;
-        EXPECT_FALSE(std::filesystem::exists(dir.At(program.log)));
-    }
-}
-
-TEST_P(EveryProgram, UsesThePortsItIsToldToUse) {
-    const Program& program = GetParam();
-    const std::string rename =
-        "for p in enp1s0f0:toserver enp1s0f1:toclient; do ip link set ${p%:*}"
-        " down && ip link set ${p%:*} name ${p#*:} && ip link set ${p#*:} up"
-        " || exit 1; done";
-    ASSERT_EQ(RunCommand({"sh", "-c", rename}, Ns("bench")).status, 0);
-    TempDir dir;
-    const std::unique_ptr<Capture> atHost[2] = {Listen(kServer), Listen(kClient)};
-    Args args = Words("--server-port toserver --client-port toclient");
-    args.insert(args.end(), program.passAll.begin(), program.passAll.end());
-    const auto bench = Start(program, args, dir);
-    ASSERT_TRUE(bench->WaitForOutput(program.banner));
-    const Frame sent[2] = {Send(kClient, kServer, "--kind roce"),
-                           Send(kServer, kClient, "--kind roce --qp 17")};
-    EXPECT_TRUE(atHost[0]->WaitForCount(1) && atHost[1]->WaitForCount(1));
-    const Finished run = bench->Finish();
-    EXPECT_EQ(atHost[0]->Stop(), std::vector<Frame>{sent[0]});
-    EXPECT_EQ(atHost[1]->Stop(), std::vector<Frame>{sent[1]});
-    EXPECT_EQ(run.status, program.exitStatus) << run.err;
-}
-
-TEST_P(EveryProgram, RefusesALogNameThatIsASymbolicLink) {
-    const Program& program = GetParam();
-    TempDir dir;
-    dir.Write("other.txt", "not the program's\n");
+    std::ofstream(dir.At("other.txt")) << "not the program's\n";
     std::filesystem::create_symlink("other.txt", dir.At(program.log));
-    const Finished run = Launch(program, program.passAll, dir)->Finish();
-    EXPECT_EQ(run.status, 3);
-    EXPECT_EQ(Split(run.err).size(), 1u) << run.err;
+    const Args& good = program.passAll;
+    Args bad = good;
+    bad[0] = "x";  // a queue pair or a weight
+    // Arguments, namespace (the client's has no bench ports: a port opened too early ends it with
+    // 3), status, and what it says: on stdout for status 0, else in its one line on stderr.
+    const std::tuple<Args, const char*, int, std::string> endings[] = {
+        {{"--help"}, "client", 0, "Usage: " + program.name},
+        {{"--version"}, "client", 0, program.name + " "},
+        {Args(good.begin(), good.end() - 1), "client", 2, program.name + ": "},
+        {bad, "client", 2, "'x'"},
+        {good, "client", 3, program.name + ": enp1s0f0: no such interface\n"},
+        {good, "bench", 3, program.log},
+    };
+    for (const auto& [args, role, status, says] : endings) {
+        SCOPED_TRACE(role + ::testing::PrintToString(args));
+        const Finished run = Launch(program, args, dir, role)->Finish();
+        EXPECT_EQ(run.status, status);
+        const std::string& said = status == 0 ? run.out : run.err;
+        EXPECT_NE(said.find(says), std::string::npos) << said;
+        EXPECT_TRUE(status == 0 || Split(said).size() == 1u) << said;
+        EXPECT_EQ(status == 0 ? run.err : run.out, "");
+    }
     EXPECT_EQ(dir.Read("other.txt"), "not the program's\n");
 }
 
@@ -175,19 +129,26 @@ TEST_F(MidwireExchange, CompletesThroughFaultsBothWaysAndTheReportAgreesWithTheP
     auto atServer = Listen(kServer);
     auto atClient = Listen(kClient);
     const auto bench = Start(midwire, Words("11 12 80 10 5 5 80 10 5 5"), dir);
-    const Exchange exchange = RunExchange({"--window", "16"});
-    const std::string& out = exchange.request.out;
-    ASSERT_EQ(exchange.request.status, 0) << out << exchange.request.err;
-    EXPECT_GT(Numbers(out, " retransmissions=(\\d+)").at(0), 0u) << out;
-    EXPECT_EQ(Numbers(exchange.responder, " messages=(\\d+)").at(0), 60u) << exchange.responder;
-    const std::uint32_t accepted = Numbers(exchange.responder, " accepted=(\\d+)").at(0);
+    // 60 messages of 1 to 5 packets from the client to the server, across the 24-bit PSN wrap.
+    Process responder(Words(kRocepeer + " respond --dev eth0 --psn 0xfffff0"), Ns("server"));
+    ASSERT_TRUE(responder.WaitForOutput("ready")) << responder.Err();
+    const std::string requester = kRocepeer + " request --dev eth0 --peer-mac " + kServer.mac +
+                                  " --peer-ip " + kServer.ip +
+                                  " --psn 0xfffff0 --count 60 --size 200,1024,2500,5000 --mtu 1024"
+                                  " --window 16 --limit-ms 60000";
+    const Finished request = Process(Words(requester), Ns("client")).Finish(milliseconds(90'000));
+    ASSERT_EQ(request.status, 0) << request.out << request.err;
+    EXPECT_GT(Numbers(request.out, " retransmissions=(\\d+)").at(0), 0u) << request.out;
+    responder.Signal(SIGTERM);
+    const std::string responded = responder.Finish().out;
+    EXPECT_EQ(Numbers(responded, " messages=(\\d+)").at(0), 60u) << responded;
+    const std::uint32_t accepted = Numbers(responded, " accepted=(\\d+)").at(0);
     const Finished run = bench->Finish();
     ASSERT_EQ(run.status, midwire.exitStatus) << run.err;
     // Late duplicates of a retransmission may still be held at the stop: not a loss.
     const std::regex held(".* held by the fault injector at the stop, not sent\n");
     EXPECT_EQ(std::regex_replace(run.err, held, ""), "");
-    EXPECT_EQ(Masked(run.out, Mask::kNumbers),
-              Masked(Golden("midwire-frames-stdout"), Mask::kNumbers));
+    ExpectGoldenShape("midwire-frames-stdout", run.out);
 
     // What each injector did not drop reached the far host, and nothing else did.
     const auto counts = Numbers(run.out, "Number of \\w+: (\\d+)");  // client's, server's
@@ -201,7 +162,7 @@ TEST_F(MidwireExchange, CompletesThroughFaultsBothWaysAndTheReportAgreesWithTheP
     EXPECT_EQ(acks, toClient);
     // Each request is logged arriving, and again leaving when it was forwarded.
     EXPECT_EQ(Numbers(dir.Read(midwire.log), "dest QP:(12)\t").size(),
-              Numbers(out, " packets=(\\d+)").at(0) + toServer);
+              Numbers(request.out, " packets=(\\d+)").at(0) + toServer);
     // The client sent every PSN in order, resending only behind, and the server acknowledged
     // them all last. Which request and which acknowledgement came last depends on the faults
     // near the end, so the frames that arrived tell. No packet here moves the other fields.

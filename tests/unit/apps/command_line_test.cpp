@@ -94,7 +94,6 @@ TEST_F(CommandLine, SaysWhatWeightsNotAddingUpTo100MeanForTheRun) {
               "midwire: server weights add up to 130; beyond 100 nothing is drawn: effective "
               "pass 80%, drop 20%, delay 0%, reorder 0%\n");
     EXPECT_EQ(midwire->server, (cli::Weights{80, 50, 0, 0}));
-    EXPECT_EQ(midwire->ports.server + " " + midwire->ports.client, "enp1s0f0 enp1s0f1");
     const auto bend = Parse(cli::ParseWirebend, "wirebend 0 10 95 0 3 7");
     EXPECT_EQ(err_,
               "wirebend: weights add up to 105; beyond 100 nothing is drawn: effective "
@@ -106,17 +105,10 @@ TEST_F(CommandLine, SaysWhatWeightsNotAddingUpTo100MeanForTheRun) {
 
 TEST_F(CommandLine, HelpAndVersionEndWithStatus0WhateverElseIsThere) {
     for (const std::string program : {"midwire", "wirewatch", "wirebend"}) {
-        EXPECT_EQ(Status(program + " zz --help --server-port"), 0) << err_;
-        for (const char* word : {"Usage: ", "--server-port", "--client-port", "--version"}) {
-            EXPECT_NE(out_.find(word), std::string::npos) << program << " " << word;
-        }
+        EXPECT_EQ(Status(program + " zz -h --server-port"), 0) << err_;
         EXPECT_EQ(Status(program + " --version --client-port"), 0);
         EXPECT_TRUE(std::regex_match(out_, std::regex(program + " \\d+\\.\\d+\\.\\d+\n")));
     }
-    Status("midwire -h");
-    EXPECT_NE(out_.find("S_REORDER"), std::string::npos);
-    Status("wirebend -h");
-    EXPECT_NE(out_.find("MIN_MS to MAX_MS"), std::string::npos);
 }
 
 }  // namespace

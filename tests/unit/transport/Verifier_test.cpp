@@ -104,26 +104,6 @@ TEST(Verifier, RecordsWhatTheQueuePairsReceiveAndRefusesWhatNoneTakes) {
     EXPECT_EQ(Verify(bench.verifier, SEND_FIRST, 0x44, 1), VerifierBadQp);
 }
 
-// Registration leaves the stream in hexadecimal and the report sets no base for device ids, so
-// device 16 reads "10" once the first line was written.
-TEST(Verifier, RegistrationAndReportWriteTheirBytesToTheGivenStream) {
-    std::ostringstream out;
-    Verifier verifier(out);
-    verifier.AddDevice(Device{16, 1024, {}});
-    EXPECT_EQ(verifier.IdleChecker(out), kOk);
-    Qp qp(0xabcdef, 0x10);
-    verifier.AddQpToDevice(7, qp);
-    out << 255 << ";";
-    verifier.AddQpToDevice(16, qp);
-    Bth bth(SEND_ONLY, 0xabcdef, 0xfffffe, false);
-    verifier.VerifyPacket(16, bth);
-    verifier.IdleChecker(out);
-    EXPECT_EQ(out.str(),
-              "Device ID:16\n255;QP abcdef was added to device 10. Peer QP: 10.\n"
-              "Device ID:10\n\tabcdef sent to 10\n\t\tNext To Send psn:0 First Non-Acked psn:0\n"
-              "\t\tExpected psn:ffffff Oldest Non-Acked psn:0\n");
-}
-
 // Every thread sends the same PSNs in order, so none is ever ahead of the queue pair.
 TEST(Verifier, ConcurrentPacketsAndReportsLeaveExactlyTheImpliedState) {
     constexpr unsigned int kRounds = 5000;

@@ -1,11 +1,8 @@
 #include "wire/Console.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <thread>
 
 namespace {
 
@@ -15,29 +12,18 @@ void (*ActionOf(int signal))(int) {
     return action.sa_handler;
 }
 
-void SetAction(int signal, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigaction(signal, &action, nullptr);
-}
-
 // A pipe stands in for standard input; the signals start at their defaults, as an operator's
-// program does, whatever the test runner ignores.
+// program does, whatever the test runner ignores, and come as the shell sends them.
 class ConsoleTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetAction(SIGINT, SIG_DFL);
-        SetAction(SIGTERM, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         ASSERT_EQ(pipe(fds_), 0);
     }
     void TearDown() override {
         close(fds_[0]);
         close(fds_[1]);
-    }
-    // As the operator's shell would: from another thread.
-    static void Signal(int signal) {
-        const pthread_t waiter = pthread_self();
-        std::thread([waiter, signal] { pthread_kill(waiter, signal); }).join();
     }
     int fds_[2] = {-1, -1};
 };
@@ -59,7 +45,7 @@ TEST_F(ConsoleTest, AKeyTakesTheLineHandedOverAndEndOfInputEndsTheWaitToo) {
 TEST_F(ConsoleTest, AHeldStopSignalEndsTheWaitWithInputStillOpen) {
     for (int signal : {SIGINT, SIGTERM}) {
         wire::HoldStopSignals();
-        Signal(signal);
+        kill(getpid(), signal);
         wire::WaitForKeyOrEndOfInput(fds_[0]);
         EXPECT_EQ(ActionOf(signal), SIG_DFL) << "a second signal ends the process again";
     }
@@ -68,13 +54,13 @@ TEST_F(ConsoleTest, AHeldStopSignalEndsTheWaitWithInputStillOpen) {
 // A signal that came with the key asked for the same stop: it must not end the process once
 // the signals are let in again. One the parent ignored stays ignored.
 TEST_F(ConsoleTest, ASignalWithTheKeyIsSpentAndAnIgnoredOneStaysIgnored) {
-    SetAction(SIGINT, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
     wire::HoldStopSignals();
     ASSERT_EQ(write(fds_[1], "k", 1), 1);
-    Signal(SIGTERM);
+    kill(getpid(), SIGTERM);
     wire::WaitForKeyOrEndOfInput(fds_[0]);
     EXPECT_EQ(ActionOf(SIGINT), SIG_IGN);
-    SetAction(SIGINT, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
 }
 
 }  // namespace

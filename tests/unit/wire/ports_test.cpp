@@ -14,25 +14,12 @@
 #include <thread>
 
 #include "wire/CaptureSet.h"
-#include "wire/Error.h"
 #include "wire/Sender.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using std::chrono::steady_clock;
-
-TEST(Ports, AMissingInterfaceIsNamedInOneClearError) {
-    wire::CaptureSet captures;
-    captures.Add("wh4-missing", PCAP_D_OUT, [](const wire::RawFrame&) { return true; });
-    EXPECT_THROW(wire::Sender("wh4-missing").Open(), wire::Error);
-    try {
-        captures.OpenAll();
-        ADD_FAILURE() << "opened";
-    } catch (const wire::Error& e) {
-        EXPECT_STREQ(e.what(), "wh4-missing: no such interface");
-    }
-}
 
 bool WaitFor(const std::function<bool()>& condition) {
     const auto deadline = steady_clock::now() + std::chrono::seconds(10);
@@ -42,13 +29,11 @@ bool WaitFor(const std::function<bool()>& condition) {
     return condition();
 }
 
-// From 02:..:01 to 02:..:02; `type` starts at the ether type.
-Bytes Frame(size_t size, const Bytes& type = {0x88, 0xb5}) {
-    Bytes bytes(size, 0xa5);
-    const Bytes addresses = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1};
-    std::copy(type.begin(), type.end(),
-              std::copy(addresses.begin(), addresses.end(), bytes.begin()));
-    return bytes;
+// From 02:..:01 to 02:..:02; `tail` starts at the ether type.
+Bytes Frame(size_t size, Bytes tail = {0x88, 0xb5}) {
+    tail.insert(tail.begin(), {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1});
+    tail.resize(size, 0xa5);
+    return tail;
 }
 
 // Client wwa - wwb bench wwc - wwd server.
@@ -81,25 +66,22 @@ protected:
 };
 
 // Not padded, a wrong UDP checksum kept, whole beyond the usual snapshot length; sent between
-// Open and Start, yet delivered, the first one too, with its capture time.
+// Open and Start, yet delivered, the first one too.
 TEST_F(Veth, ForwardsTheCapturedBytesExactly) {
     const Bytes udp = {8, 0, 0x45, 0,  0, 40, 0, 0,    0, 0,    64,   17, 0,  0,    10,
                        0, 0, 1,    10, 0, 0,  2, 0xc0, 0, 0x12, 0xb7, 0,  20, 0xde, 0xad};
     const std::vector<Bytes> sent = {Frame(42), Frame(54, udp), Frame(14 + 9500)};
     std::mutex mutex;
     std::vector<Bytes> atServer;
-    int64_t firstTimeNs = 0;
     wire::CaptureSet captures;
     captures.Add("wwb", PCAP_D_IN,
                  [&](const wire::RawFrame& f) { return server_.Send(f.data, f.size); });
     captures.Add("wwd", PCAP_D_IN, [&](const wire::RawFrame& frame) {
         std::lock_guard<std::mutex> lock(mutex);
-        firstTimeNs = atServer.empty() ? frame.captureTimeNs : firstTimeNs;
         atServer.emplace_back(frame.data, frame.data + frame.size);
         return true;
     });
     captures.OpenAll();
-    const auto sentAt = std::chrono::system_clock::now().time_since_epoch();
     for (const Bytes& frame : sent) {
         EXPECT_TRUE(client_.Send(frame.data(), frame.size()));
     }
@@ -110,7 +92,6 @@ TEST_F(Veth, ForwardsTheCapturedBytesExactly) {
     }));
     captures.StopAll();
     EXPECT_EQ(atServer, sent);
-    EXPECT_NEAR(firstTimeNs, std::chrono::nanoseconds(sentAt).count(), 1e9) << "ns since 1970";
     EXPECT_FALSE(server_.Send(Frame(9600).data(), 9600)) << "longer than the MTU";
     EXPECT_EQ(server_.UnsentFrames(), 1u);
 }
@@ -139,9 +120,8 @@ TEST_F(Veth, AStopUnderAFloodKeepsToItsBudgetAndAccountsForEveryFrame) {
         captures.StopAll(std::chrono::milliseconds(300));
         const std::chrono::duration<double, std::milli> took = steady_clock::now() - begin;
         const wire::CaptureLosses losses = captures.Captures()[0]->Losses();
-        std::cout << "stop under a flood, handling " << handlingUs
-                  << " us a frame: " << took.count() << " ms; " << handled << " handled, "
-                  << losses.unhandledAtStop << " unhandled, " << losses.kernelDrops << " dropped\n";
+        std::cout << "stop under a flood, " << handlingUs << " us a frame: " << took.count()
+                  << " ms, " << handled << " handled, " << losses.unhandledAtStop << " unhandled\n";
         EXPECT_LT(took.count(), 5000);
         EXPECT_EQ(handled + losses.unhandledAtStop + losses.kernelDrops,
                   captures.Captures()[0]->FramesTakenIn());
