@@ -43,6 +43,17 @@ Bytes Ipv4(const Bytes& inner, std::uint8_t protocol = 17, std::uint16_t fragmen
 Bytes Ipv6(const Bytes& inner, std::uint8_t next = 17) {
     return Bytes{0x60, 0, 0, 0} + Be16(inner.size()) + Bytes{next, 64} + Bytes(32, 0xFE) + inner;
 }
+// One IPv4 option of four bytes with the given type and length.
+Bytes Ipv4WithOption(std::uint8_t type, std::uint8_t length, const Bytes& inner) {
+    return Bytes{0x46, 0} + Be16(24 + inner.size()) + Be16(1) + Be16(0) + Bytes{64, 17, 0, 0} +
+           Bytes(8, 10) + Bytes{type, length, 0, 0} + inner;
+}
+Bytes MplsLabel(bool bottomOfStack) {
+    return Bytes{0, 0x64, static_cast<std::uint8_t>(bottomOfStack ? 1 : 0), 64};
+}
+Bytes Authentication(const Bytes& inner) {
+    return Bytes{17, 1} + Bytes(10) + inner;
+}
 Bytes Extension(std::uint8_t next, const Bytes& inner) {
     return Bytes{next, 0} + Bytes(6) + inner;
 }
@@ -60,6 +71,9 @@ const std::pair<Bytes, std::size_t> kRoce[] = {
     {Ethernet(0x88A8) + Tag(0x8100) + Tag(0x86DD) + Ipv6(Udp(kBth)), 70},
     {Ethernet(0x86DD) + Ipv6(Extension(43, Extension(60, Extension(17, Udp(kBth)))), 0), 86},
     {Ethernet(0x0800) + Ipv4(Ipv4(Udp(kBth)), 4), 62},
+    {Ethernet(0x8847) + MplsLabel(false) + MplsLabel(true) + Ipv4(Udp(kBth)), 50},
+    {Ethernet(0x0800) + Ipv4(Authentication(Udp(kBth)), 51), 54},
+    {Ethernet(0x0800) + Ipv4WithOption(7, 4, Udp(kBth)), 46},
 };
 // Frames that are not RoCE, or RoCE without a whole BTH (toRocePort).
 const std::pair<Bytes, bool> kOther[] = {
@@ -72,6 +86,9 @@ const std::pair<Bytes, bool> kOther[] = {
     {Ethernet(0x86DD) + Ipv6(Extension(17, Udp(kBth)), 44), false},
     {Ethernet(0x0806) + Bytes(28), false},
     {Ethernet(0x0800) + Bytes(10), false},
+    {Ethernet(0x0800) + Ipv4WithOption(7, 1, Udp(kBth)), false},  // refused by libtins
+    {Ethernet(0x0800) + Ipv4WithOption(7, 8, Udp(kBth)), false},
+    {Ethernet(0x8847) + MplsLabel(false) + Ipv4(Udp(kBth)), false},
 };
 
 // Wherever libtins parses the frame, ExtractBth finds the same BTH.
