@@ -1,5 +1,7 @@
-// An exchange, replayed through the bench's frame path.
+// An exchange, recorded in a capture file and replayed through the bench's frame path.
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <string>
@@ -18,6 +20,34 @@ using roceframes::Bytes;
 
 constexpr std::uint32_t kClientQp = 0x11;
 constexpr std::uint32_t kServerQp = 0x22;
+
+// The frames as a capture file of them gives them back.
+std::vector<Bytes> ThroughCaptureFile(const std::vector<Bytes>& frames) {
+    char path[] = "/tmp/frame_path_testXXXXXX";
+    close(mkstemp(path));
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t* file = pcap_dump_open(dead, path);
+    for (const Bytes& frame : frames) {
+        const auto size = static_cast<bpf_u_int32>(frame.size());
+        const pcap_pkthdr header{{0, 0}, size, size};
+        pcap_dump(reinterpret_cast<u_char*>(file), &header, frame.data());
+    }
+    pcap_dump_close(file);
+    pcap_close(dead);
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* replay = pcap_open_offline(path, error);
+    std::vector<Bytes> read;
+    pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    while (replay != nullptr && pcap_next_ex(replay, &header, &data) == 1) {
+        read.emplace_back(data, data + header->caplen);
+    }
+    if (replay != nullptr) {
+        pcap_close(replay);
+    }
+    unlink(path);
+    return read;
+}
 
 // The frame path of a bench that injects the client's frames, logging and verifying them as
 // they arrive. The injector's forwarding thread is never started, so it keeps what it takes.
@@ -40,7 +70,7 @@ TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefu
     const roceframes::Endpoints ends{*roceframes::ParseMac("02:47:00:00:00:01"),
                                      *roceframes::ParseMac("02:47:00:00:00:02"), 0x0a2f0001,
                                      0x0a2f0002};
-    const Bytes frames[] = {
+    const std::vector<Bytes> frames = {
         roceframes::BuildArpRequest(ends),
         roceframes::BuildRoceFrame(ends, {0, kServerQp, 0x100, 0}, Bytes(64, 1)),
         roceframes::BuildUdpFrame(ends, 1000, 4792, Bytes(16, 2)),
@@ -48,7 +78,9 @@ TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefu
         roceframes::BuildUdpFrame(ends, 1000, 4791, Bytes(8, 4)),
         roceframes::BuildRoceFrame(ends, {2, kServerQp, 0x102, 0x80}, Bytes(64, 5)),
         roceframes::BuildAckFrame(ends, kClientQp, 0x102, 0x1f, 1)};
-    for (const Bytes& frame : frames) {
+    const std::vector<Bytes> replayed = ThroughCaptureFile(frames);
+    ASSERT_EQ(replayed, frames);
+    for (const Bytes& frame : replayed) {
         path.Handle(Port::Client, Direction::In, frame.data(), frame.size());
     }
     // The four packets with a BTH and the short one to the RoCE port, no ARP, no other port:
