@@ -67,8 +67,8 @@ TEST(Verifier, ChecksTheSendSequenceOfItsOwnPacketsAcrossTheWrap) {
     bench.verifier.IdleChecker(bench.log);
     EXPECT_EQ(bench.log.str(),
               "QP 11 was added to device 10. Peer QP: 22.\nDevice ID:10\n\t11 sent to 22\n"
-              "\t\tNext To Send psn:3 First Non-Acked psn:0\n\t\tExpected psn:0 Oldest Non-Acked "
-              "psn:0\n");
+              "\t\tNext To Send psn:3 First Non-Acked psn:0\n"
+              "\t\tExpected psn:0 Oldest Non-Acked psn:0\n");
 }
 
 TEST(Verifier, ExactlyTheEightOpcodePairsMayFollowEachOther) {
