@@ -9,8 +9,6 @@ namespace {
 
 using namespace e2e;
 
-using EveryProgram = ProgramTest;
-
 TEST_P(EveryProgram, StopsSoonUnderAFloodWithFullReportsAndEveryLossReported) {
     const Program& program = GetParam();
     TempDir dir;

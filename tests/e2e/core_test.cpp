@@ -39,8 +39,6 @@ std::vector<Kind> KindsTo(const std::string& qp) {
     // clang-format on
 }
 
-using EveryProgram = ProgramTest;
-
 TEST_P(EveryProgram, ForwardsAndLogsEachKindOfFrameAsTheTableSaysInAFreshLog) {
     const Program& program = GetParam();
     TempDir dir;

@@ -364,6 +364,6 @@ private:
     std::string prefix_;
 };
 
-class ProgramTest : public RigTest, public ::testing::WithParamInterface<Program> {};
+class EveryProgram : public RigTest, public ::testing::WithParamInterface<Program> {};
 
 }  // namespace e2e

@@ -1,24 +1,19 @@
 #include "wire/Console.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
-namespace {
+#include <csignal>
 
-void (*ActionOf(int signal))(int) {
-    struct sigaction action {};
-    sigaction(signal, nullptr, &action);
-    return action.sa_handler;
-}
+namespace {
 
 // A pipe stands in for standard input; the signals start at their defaults, as an operator's
 // program does, whatever the test runner ignores, and come as the shell sends them.
 class ConsoleTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
         ASSERT_EQ(pipe(fds_), 0);
     }
     void TearDown() override {
@@ -47,20 +42,19 @@ TEST_F(ConsoleTest, AHeldStopSignalEndsTheWaitWithInputStillOpen) {
         wire::HoldStopSignals();
         kill(getpid(), signal);
         wire::WaitForKeyOrEndOfInput(fds_[0]);
-        EXPECT_EQ(ActionOf(signal), SIG_DFL) << "a second signal ends the process again";
+        EXPECT_EQ(std::signal(signal, SIG_DFL), SIG_DFL) << "a second one ends the process again";
     }
 }
 
 // A signal that came with the key asked for the same stop: it must not end the process once
 // the signals are let in again. One the parent ignored stays ignored.
 TEST_F(ConsoleTest, ASignalWithTheKeyIsSpentAndAnIgnoredOneStaysIgnored) {
-    signal(SIGINT, SIG_IGN);
+    std::signal(SIGINT, SIG_IGN);
     wire::HoldStopSignals();
     ASSERT_EQ(write(fds_[1], "k", 1), 1);
     kill(getpid(), SIGTERM);
     wire::WaitForKeyOrEndOfInput(fds_[0]);
-    EXPECT_EQ(ActionOf(SIGINT), SIG_IGN);
-    signal(SIGINT, SIG_DFL);
+    EXPECT_EQ(std::signal(SIGINT, SIG_DFL), SIG_IGN);
 }
 
 }  // namespace

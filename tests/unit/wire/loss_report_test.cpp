@@ -5,6 +5,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "wire/Error.h"
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -43,6 +45,13 @@ TEST(LossReport, NamesEachKindOfLossOnItsOwnLineAndNothingElse) {
               Lines{"enp1s0f1 in: 1 packet held by the fault injector at the stop, not sent"});
     wire::CaptureSet captures;
     captures.Add("wh4-never", PCAP_D_IN, [](const wire::RawFrame&) { return true; });
+    std::string refusal = "(opened)";
+    try {
+        captures.OpenAll();
+    } catch (const wire::Error& e) {
+        refusal = e.what();
+    }
+    EXPECT_EQ(refusal, "wh4-never: no such interface");
     wire::Sender idle("wh4-idle");
     wire::Sender unopened("wh4-never");
     const std::uint8_t frame[60] = {};

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -120,8 +119,6 @@ TEST_F(Veth, AStopUnderAFloodKeepsToItsBudgetAndAccountsForEveryFrame) {
         captures.StopAll(std::chrono::milliseconds(300));
         const std::chrono::duration<double, std::milli> took = steady_clock::now() - begin;
         const wire::CaptureLosses losses = captures.Captures()[0]->Losses();
-        std::cout << "stop under a flood, " << handlingUs << " us a frame: " << took.count()
-                  << " ms, " << handled << " handled, " << losses.unhandledAtStop << " unhandled\n";
         EXPECT_LT(took.count(), 5000);
         EXPECT_EQ(handled + losses.unhandledAtStop + losses.kernelDrops,
                   captures.Captures()[0]->FramesTakenIn());
