@@ -1,6 +1,5 @@
 #include "engine/Injector.h"
 
-#include <chrono>
 #include <system_error>
 #include <utility>
 
@@ -48,18 +47,10 @@ void Injector::ForwardReleases() {
         if (!release) {
             continue;
         }
-        HoldUnlessStopped(release->delayMs);
+        WaitMilliseconds(release->delayMs, &running_);
         if (release->IsValid()) {
             target_(release->packet.data(), release->packet.size());
         }
-    }
-}
-
-// Spins rather than sleeps, so that the packet leaves the moment its time is up; a stop ends
-// the wait early, so that a long delay cannot hold up the end of the run.
-void Injector::HoldUnlessStopped(int milliseconds) const {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (running_.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < until) {
     }
 }
 

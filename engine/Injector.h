@@ -49,7 +49,6 @@ public:
 
 private:
     void ForwardReleases();
-    void HoldUnlessStopped(int milliseconds) const;
 
     const std::string label_;
     const SendFunction target_;

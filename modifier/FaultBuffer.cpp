@@ -1,5 +1,6 @@
 #include "modifier/FaultBuffer.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -27,10 +28,11 @@ void WriteOperationCounters(std::ostream& out, const OperationCounters& counters
     }
 }
 
-void WaitMilliseconds(int milliseconds) {
+void WaitMilliseconds(int milliseconds, const std::atomic<bool>* keepWaiting) {
     const auto pause = std::chrono::milliseconds(milliseconds);
     const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - start < pause) {
+    while (std::chrono::steady_clock::now() - start < pause &&
+           (keepWaiting == nullptr || keepWaiting->load(std::memory_order_relaxed))) {
     }
 }
 

@@ -28,8 +28,9 @@ using OperationCounters = std::array<std::int64_t, OPERATION_LAST>;
 void WriteOperationCounters(std::ostream& out, const OperationCounters& counters);
 
 // The injected delay: spins for `milliseconds` of wall time (nothing for 0 or less), so a held
-// packet leaves as soon as its time is up and busy threads elsewhere do not shorten it.
-void WaitMilliseconds(int milliseconds);
+// packet leaves as soon as its time is up and busy threads elsewhere do not shorten it. A
+// `keepWaiting` flag that is cleared ends the wait early (a stop must not wait out a delay).
+void WaitMilliseconds(int milliseconds, const std::atomic<bool>* keepWaiting = nullptr);
 
 // The decisions of one fault injector, apart from the packets it holds: the operation of each
 // release, which buffered packet the release takes (reordering episodes), and a delay's length.
