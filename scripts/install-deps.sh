@@ -5,9 +5,10 @@ set -euo pipefail
 
 packages=(
     g++ cmake make pkg-config
-    libtins-dev libpcap-dev libgtest-dev libcli11-dev
+    libtins-dev libpcap-dev libgtest-dev libcli11-dev nlohmann-json3-dev
     clang libclang-rt-14-dev
     iproute2 ethtool nftables tcpdump procps libcap2-bin
+    tshark python3-matplotlib python3-dpkt
 )
 
 missing=()

@@ -183,11 +183,12 @@ Payload ReadAuthentication(const std::uint8_t* data, const Payload& at) {
 
 // The innermost IP payload that is not IP again: tunnels, and an authentication header behind
 // IPv4, are followed, as libtins does. Each round consumes a header of at least 12 bytes, so
-// the walk ends.
-Payload ReadNetwork(const std::uint8_t* data, std::size_t size) {
+// the walk ends. `innermostIp` is where the last IP header read begins.
+Payload ReadNetwork(const std::uint8_t* data, std::size_t size, FrameView::IpHeader& innermostIp) {
     Payload payload = ReadEthernet(data, size);
     while (payload.protocol == kProtocolIpv4 || payload.protocol == kProtocolIpv6) {
         const bool fromIpv4 = payload.protocol == kProtocolIpv4;
+        innermostIp = {payload.begin, static_cast<std::uint8_t>(fromIpv4 ? 4 : 6)};
         payload = fromIpv4 ? ReadIpv4(data, payload) : ReadIpv6(data, payload);
         if (fromIpv4 && payload.protocol == kProtocolAuthentication) {
             payload = ReadAuthentication(data, payload);
@@ -205,16 +206,19 @@ FrameView ReadFrame(const std::uint8_t* data, std::size_t size) noexcept {
     if (data == nullptr) {
         return view;
     }
-    const Payload udp = ReadNetwork(data, size);
+    FrameView::IpHeader ip;
+    const Payload udp = ReadNetwork(data, size, ip);
     if (udp.protocol != kProtocolUdp || udp.Size() < kUdpHeaderSize) {
         return view;
     }
+    view.ip = ip;
     view.toRocePort = Read16(data + udp.begin + 2) == kRocePort;
     // The UDP length field is not consulted: the payload runs to the end of the IP payload.
     const std::size_t payloadBegin = udp.begin + kUdpHeaderSize;
     if (view.toRocePort) {
         view.bth = ParseBth(data + payloadBegin, udp.end - payloadBegin);
         view.bthOffset = view.bth ? payloadBegin : 0;
+        view.payloadEnd = view.bth ? udp.end : 0;
     }
     return view;
 }

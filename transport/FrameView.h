@@ -17,8 +17,17 @@ struct FrameView {
     bool toRocePort = false;
     // The BTH of a RoCE packet whose payload holds a whole one.
     std::optional<Bth> bth;
-    // Where that BTH starts in `data`.
+    // Where that BTH starts in `data`, and where the UDP payload that holds it ends (before any
+    // Ethernet padding); the extended headers, the data and the ICRC lie between.
     std::size_t bthOffset = 0;
+    std::size_t payloadEnd = 0;
+
+    // The IP header right around the UDP datagram (the innermost one of a tunnel).
+    struct IpHeader {
+        std::size_t offset = 0;
+        std::uint8_t version = 0;  // 4 or 6; 0: the frame holds no UDP datagram
+    };
+    IpHeader ip;
 
     [[nodiscard]] bool HasBth() const { return bth.has_value(); }
 };
