@@ -2,13 +2,19 @@
 
 #include <pcap/pcap.h>
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <utility>
 
 #include "transport/Connection.h"
 #include "wire/Console.h"
+#include "wire/Error.h"
 #include "wire/LossReport.h"
+#include "wire/OutputFile.h"
 
 namespace engine {
 
@@ -43,17 +49,43 @@ RandomSource Shared(RandomSource random) {
     };
 }
 
+std::unique_ptr<Verifier> MakeVerifier(const BenchConfig& config) {
+    if (!config.verify) {
+        return nullptr;
+    }
+    auto verifier = std::make_unique<Verifier>();
+    verifier->SetRules(config.verify->rules, config.verify->pathMtu);
+    return verifier;
+}
+
+void WriteAll(int fd, const std::string& text, const std::string& path) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw wire::Error(path, std::string("cannot write: ") + std::strerror(errno));
+        }
+        written += static_cast<std::size_t>(n);
+    }
+}
+
 }  // namespace
 
 Bench::Bench(BenchConfig config, RandomSource random)
     : config_(std::move(config)),
       senders_{wire::Sender(config_.serverPort), wire::Sender(config_.clientPort)},
-      verifier_(config_.verify ? std::make_unique<Verifier>() : nullptr),
+      verifier_(MakeVerifier(config_)),
       injectors_(MakeInjectors(config_, senders_, Shared(std::move(random)))),
       path_(config_, verifier_.get(), Outlets()) {}
 
 Bench::~Bench() {
     Stop();
+    if (summaryFd_ >= 0) {
+        close(summaryFd_);
+    }
 }
 
 std::array<std::unique_ptr<Injector>, 2> Bench::MakeInjectors(const BenchConfig& config,
@@ -108,11 +140,14 @@ void Bench::Open() {
         set.OpenAll();
     }
     log_.Open(config_.log.path);
+    if (!config_.summaryPath.empty()) {
+        summaryFd_ = wire::OpenOutputFile(config_.summaryPath);
+    }
 }
 
 void Bench::Start() {
     if (verifier_) {
-        RegisterConnection(*verifier_, config_.verify->clientQp, config_.verify->serverQp);
+        RegisterConnections(*verifier_, config_.verify->connections);
     }
     log_.WriteLine(config_.log.startLine);
     for (Port port : kPorts) {
@@ -187,6 +222,58 @@ void Bench::WriteLossReport(std::ostream& out) const {
         if (injectors_[Index(port)]) {
             injectors_[Index(port)]->WriteReport(out);
         }
+    }
+}
+
+}  // namespace engine
+
+namespace engine {
+
+FrameCounts Bench::Frames(Port port, Direction direction) const {
+    FrameCounts counts;
+    counts.captured = FramesCaptured(port, direction);
+    const int index = captureIndex_[Index(port)][Index(direction)];
+    if (index >= 0) {
+        const auto& set = captures_[Index(direction)].Captures();
+        counts.kernelDrops = set[static_cast<std::size_t>(index)]->Losses().kernelDrops;
+    }
+    // What arrives at a port can only leave by the other one.
+    const wire::Sender& sender =
+        senders_[Index(direction == Direction::In ? OtherPort(port) : port)];
+    counts.forwarded = sender.SentFrames();
+    counts.sendFailures = sender.UnsentFrames();
+    return counts;
+}
+
+RunSummary Bench::Summary() const {
+    RunSummary summary;
+    summary.program = config_.program;
+    summary.serverPort = config_.serverPort;
+    summary.clientPort = config_.clientPort;
+    for (Port port : kPorts) {
+        for (Direction direction : {Direction::In, Direction::Out}) {
+            summary.frames[Index(port)][Index(direction)] = Frames(port, direction);
+        }
+        if (const auto& injector = injectors_[Index(port)]) {
+            summary.injectors[Index(port)] =
+                InjectorSummary{injector->Counters(), injector->Refused(),
+                                static_cast<std::uint64_t>(injector->Held())};
+        }
+    }
+    if (verifier_) {
+        summary.verification = verifier_->Report();
+    }
+    return summary;
+}
+
+void Bench::WriteSummaries(std::ostream& err) const {
+    const RunSummary summary = Summary();
+    if (summary.verification) {
+        WriteVerificationSummary(err, *summary.verification,
+                                 {config_.serverPort, config_.clientPort});
+    }
+    if (summaryFd_ >= 0) {
+        WriteAll(summaryFd_, SummaryJson(summary), config_.summaryPath);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "engine/BenchConfig.h"
 #include "engine/FramePath.h"
 #include "engine/Injector.h"
+#include "engine/Summary.h"
 #include "modifier/FaultBuffer.h"
 #include "transport/Verifier.h"
 #include "wire/CaptureSet.h"
@@ -52,6 +53,13 @@ public:
     [[nodiscard]] std::uint64_t FramesCaptured(Port port, Direction direction) const;
     // Every loss of the run, one line each: captures, senders, injectors. Nothing if none.
     void WriteLossReport(std::ostream& out) const;
+    // The frame counters of one port direction.
+    [[nodiscard]] FrameCounts Frames(Port port, Direction direction) const;
+    // What the run did, for the summary.
+    [[nodiscard]] RunSummary Summary() const;
+    // The verifier's summary on `err` (nothing when the bench does not verify), then the
+    // summary file, when one was asked for; throws wire::Error when it cannot be written.
+    void WriteSummaries(std::ostream& err) const;
 
 private:
     static std::array<std::unique_ptr<Injector>, 2> MakeInjectors(
@@ -65,6 +73,7 @@ private:
     std::unique_ptr<Verifier> verifier_;
     std::array<std::unique_ptr<Injector>, 2> injectors_;
     wire::LineLog log_;
+    int summaryFd_ = -1;
     FramePath path_;
     // The captures of arriving and of leaving frames, indexed by Direction.
     std::array<wire::CaptureSet, 2> captures_;

@@ -9,6 +9,8 @@
 
 #include "modifier/ModifierParams.h"
 #include "transport/Bth.h"
+#include "transport/Connection.h"
+#include "transport/Verifier.h"
 
 namespace engine {
 
@@ -63,20 +65,27 @@ struct LogConfig {
     LogLineFormat format = nullptr;
 };
 
-// The connection under test: the client's and the server's queue-pair numbers.
-struct Connection {
-    std::uint32_t clientQp = 0;
-    std::uint32_t serverQp = 0;
+using Connection = ConnectionQps;
+
+// What the bench verifies: devices 0 and 1 with each connection's queue pairs, registered in
+// this order, against one rule set.
+struct Verification {
+    std::vector<Connection> connections;
+    RuleSet rules = RuleSet::Send;
+    std::uint32_t pathMtu = 1024;
 };
 
 struct BenchConfig {
+    std::string program;  // names the summary's source
     std::string serverPort = "enp1s0f0";
     std::string clientPort = "enp1s0f1";
     std::array<ArrivalConfig, 2> arrivals;  // indexed by the arriving port
     std::vector<Observation> observations;
     LogConfig log;
-    // The bench verifies when this is set: devices 0 and 1 with the connection's queue pairs.
-    std::optional<Connection> verify;
+    // The bench verifies when this is set.
+    std::optional<Verification> verify;
+    // Where the end-of-run summary goes; empty: nowhere.
+    std::string summaryPath;
     // Packets an injector may hold (about 100 MB of typical frames): delays that outrun the
     // traffic must not take all memory in a long run.
     int injectorLimit = 1 << 16;

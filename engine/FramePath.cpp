@@ -5,8 +5,8 @@
 
 namespace engine {
 
-std::int64_t WallClockMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
+std::int64_t WallClockNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
@@ -42,16 +42,23 @@ void FramePath::Handle(Port port, Direction direction, const std::uint8_t* data,
 }
 
 void FramePath::Observe(Port port, Direction direction, const FrameView& frame) {
-    if (!frame.HasBth()) {
+    const std::vector<unsigned>& devices = devices_[Index(port)][Index(direction)];
+    if (!frame.HasBth() || devices.empty()) {
         return;
     }
-    for (unsigned device : devices_[Index(port)][Index(direction)]) {
+    constexpr std::int64_t kNsPerMs = 1'000'000;
+    const std::int64_t nowNs = clock_();
+    const std::optional<RoceHeaders> headers = ReadRoceHeaders(frame);
+    const PacketContext where{nowNs, static_cast<std::uint8_t>(Index(port)),
+                              static_cast<std::uint8_t>(Index(direction))};
+    for (unsigned device : devices) {
         if (format_ != nullptr && outlets_.log) {
-            outlets_.log(format_(*frame.bth, clock_()));
+            outlets_.log(format_(*frame.bth, nowNs / kNsPerMs));
         }
         if (verifier_ != nullptr) {
-            // A refused packet shows only in the end-of-run report.
-            static_cast<void>(verifier_->VerifyPacket(device, *frame.bth));
+            // The verifier keeps the outcome for the end-of-run summaries; forwarding never
+            // depends on it.
+            static_cast<void>(verifier_->Verify(device, *headers, where));
         }
     }
 }

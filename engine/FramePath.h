@@ -15,10 +15,10 @@ namespace engine {
 
 // Writes one whole log line (without its line end).
 using LineSink = std::function<void(const std::string& line)>;
-// Milliseconds since 1970, for the log lines.
+// Nanoseconds since 1970: the log lines take its milliseconds, the verifier the whole.
 using WallClock = std::int64_t (*)();
 
-std::int64_t WallClockMs();
+std::int64_t WallClockNs();
 
 // Where the frame path's work goes: the sender out of each port and the injector fed by each
 // arriving port (null where the port's frames are not injected), both indexed by Port.
@@ -35,7 +35,7 @@ struct FrameOutlets {
 class FramePath {
 public:
     FramePath(const BenchConfig& config, Verifier* verifier, FrameOutlets outlets,
-              WallClock clock = WallClockMs);
+              WallClock clock = WallClockNs);
 
     void Handle(Port port, Direction direction, const std::uint8_t* data, std::size_t size);
 

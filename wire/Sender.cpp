@@ -54,6 +54,7 @@ void Sender::Open() {
 
 bool Sender::Send(const std::uint8_t* data, std::size_t size) {
     if (SendOnce(data, size)) {
+        sent_.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
     unsent_.fetch_add(1);

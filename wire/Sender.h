@@ -25,6 +25,7 @@ public:
     // not open or the kernel refuses it. Never throws.
     bool Send(const std::uint8_t* data, std::size_t size);
 
+    [[nodiscard]] uint64_t SentFrames() const { return sent_.load(); }
     [[nodiscard]] uint64_t UnsentFrames() const { return unsent_.load(); }
     const std::string& InterfaceName() const { return interfaceName_; }
 
@@ -33,6 +34,7 @@ private:
 
     const std::string interfaceName_;
     std::atomic<int> fd_{-1};
+    std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> unsent_{0};
 };
 

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <functional>
 #include <limits>
+#include <map>
 #include <numeric>
 #include <optional>
 #include <vector>
@@ -62,19 +63,33 @@ CLI::Validator Rewriting(std::function<std::optional<std::uint64_t>(const std::s
         "");
 }
 
+std::optional<std::uint64_t> ReadHexQp(const std::string& text);
+
 CLI::Validator HexQp() {
-    return Rewriting(
-        [](const std::string& text) {
-            const bool prefixed =
-                text.size() >= 2 && text[0] == '0' && std::tolower(text[1]) == 'x';
-            return ReadDigits(prefixed ? text.substr(2) : text, 16, kMaxQp);
-        },
-        "a hexadecimal queue pair of 0 to ffffff");
+    return Rewriting(ReadHexQp, "a hexadecimal queue pair of 0 to ffffff");
 }
 
 CLI::Validator Decimal(std::uint64_t max, const std::string& expected) {
     return Rewriting([max](const std::string& text) { return ReadDigits(text, 10, max); },
                      expected);
+}
+
+std::optional<std::uint64_t> ReadHexQp(const std::string& text) {
+    const bool prefixed = text.size() >= 2 && text[0] == '0' && std::tolower(text[1]) == 'x';
+    return ReadDigits(prefixed ? text.substr(2) : text, 16, kMaxQp);
+}
+
+std::optional<QpPair> ReadQpPair(const std::string& text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) {
+        return std::nullopt;
+    }
+    const std::optional<std::uint64_t> client = ReadHexQp(text.substr(0, colon));
+    const std::optional<std::uint64_t> server = ReadHexQp(text.substr(colon + 1));
+    if (!client || !server) {
+        return std::nullopt;
+    }
+    return QpPair{static_cast<std::uint32_t>(*client), static_cast<std::uint32_t>(*server)};
 }
 
 // CLI11 words some errors over several lines.
@@ -139,6 +154,51 @@ public:
             AddPositional(prefix + names[i], weights[i], share + meanings[i],
                           Decimal(kMaxPercent, "a whole percentage of 0 to 100"), "PERCENT");
         }
+    }
+
+    void AddVerifyOptions(VerifyArgs& verify) {
+        app_.add_option_function<std::string>(
+                "--rules",
+                [&verify](const std::string& name) {
+                    if (name != "send" && name != "rc") {
+                        throw CLI::ValidationError("--rules",
+                                                   "'" + name + "' is neither send nor rc");
+                    }
+                    verify.rules = name == "rc" ? Rules::Rc : Rules::Send;
+                },
+                "the rules checked: send (SEND and ACKNOWLEDGE only; the default) or rc (every "
+                "reliable-connection opcode, READ ranges, NAKs)")
+            ->type_name("send|rc");
+        app_.add_option("--mtu", verify.pathMtu,
+                        "the path MTU the rc rules split READ responses at: 256, 512, 1024, 2048 "
+                        "or 4096")
+            ->check(CLI::IsMember({256, 512, 1024, 2048, 4096}))
+            ->type_name("BYTES")
+            ->option_text("BYTES (default 1024)")
+            ->capture_default_str();
+        app_.add_option_function<std::vector<std::string>>(
+                "--qp",
+                [&verify](const std::vector<std::string>& pairs) {
+                    for (const std::string& text : pairs) {
+                        const std::optional<QpPair> pair = ReadQpPair(text);
+                        if (!pair) {
+                            throw CLI::ValidationError(
+                                "--qp", "'" + text +
+                                            "' is not CLIENT_QP:SERVER_QP, both hexadecimal of "
+                                            "0 to ffffff");
+                        }
+                        verify.moreQps.push_back(*pair);
+                    }
+                },
+                "a further connection to verify, CLIENT_QP:SERVER_QP in hexadecimal; repeatable")
+            ->type_name("CQP:SQP")
+            ->allow_extra_args(false);
+    }
+
+    void AddOutputOptions(OutputArgs& outputs) {
+        app_.add_option("--summary", outputs.summaryPath,
+                        "write a JSON summary of the run to this file at its end")
+            ->type_name("FILE");
     }
 
     void AddDelay(const std::string& name, int& value, const std::string& meaning) {
@@ -215,6 +275,8 @@ Parsed<MidwireArgs> ParseMidwire(int argc, const char* const* argv, std::ostream
     const std::string delays = "0 to " + std::to_string(kMidwireDelayMaxMs) + " ms";
     parser.AddWeights(args.client, "C_", "the packets from the client", delays);
     parser.AddWeights(args.server, "S_", "the packets from the server", delays);
+    parser.AddVerifyOptions(args.verify);
+    parser.AddOutputOptions(args.outputs);
     if (const std::optional<int> status = parser.Parse(args.ports, argc, argv, out, err)) {
         return *status;
     }
@@ -229,6 +291,8 @@ Parsed<WirewatchArgs> ParseWirewatch(int argc, const char* const* argv, std::ost
                   "Forwards every frame both ways unchanged; verifies and logs the RoCE packets.");
     WirewatchArgs args;
     parser.AddQps(args.clientQp, args.serverQp);
+    parser.AddVerifyOptions(args.verify);
+    parser.AddOutputOptions(args.outputs);
     if (const std::optional<int> status = parser.Parse(args.ports, argc, argv, out, err)) {
         return *status;
     }
@@ -244,6 +308,7 @@ Parsed<WirebendArgs> ParseWirebend(int argc, const char* const* argv, std::ostre
     parser.AddWeights(args.weights, "", "the client's packets", "MIN_MS to MAX_MS");
     parser.AddDelay("MIN_MS", args.minDelayMs, "the smallest injected delay, in milliseconds");
     parser.AddDelay("MAX_MS", args.maxDelayMs, "the largest injected delay, in milliseconds");
+    parser.AddOutputOptions(args.outputs);
     if (const std::optional<int> status = parser.Parse(args.ports, argc, argv, out, err)) {
         return *status;
     }

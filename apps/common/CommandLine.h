@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace cli {
 
@@ -16,6 +17,26 @@ struct Ports {
     std::string client = "enp1s0f1";
 };
 
+// The rules the verifier checks: the send rules, or every reliable-connection opcode.
+enum class Rules { Send, Rc };
+
+// A connection under test beyond the positional one.
+struct QpPair {
+    std::uint32_t clientQp = 0;
+    std::uint32_t serverQp = 0;
+};
+
+struct VerifyArgs {
+    Rules rules = Rules::Send;
+    std::uint32_t pathMtu = 1024;
+    std::vector<QpPair> moreQps;
+};
+
+// Files the run writes at its end, beside the log; empty: none.
+struct OutputArgs {
+    std::string summaryPath;
+};
+
 using Weights = std::array<int, 4>;  // percentages: pass unchanged, drop, delay, reorder
 
 struct MidwireArgs {
@@ -24,12 +45,16 @@ struct MidwireArgs {
     Weights client{};
     Weights server{};
     Ports ports;
+    VerifyArgs verify;
+    OutputArgs outputs;
 };
 
 struct WirewatchArgs {
     std::uint32_t clientQp = 0;
     std::uint32_t serverQp = 0;
     Ports ports;
+    VerifyArgs verify;
+    OutputArgs outputs;
 };
 
 struct WirebendArgs {
@@ -37,6 +62,7 @@ struct WirebendArgs {
     int minDelayMs = 0;
     int maxDelayMs = 0;
     Ports ports;
+    OutputArgs outputs;
 };
 
 // Either the parsed command line or the exit status the program ends with at once:

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "apps/common/CommandLine.h"
+#include "apps/common/Settings.h"
 #include "apps/midwire/MidwireLogLine.h"
 #include "engine/Bench.h"
 #include "wire/Program.h"
@@ -27,6 +28,7 @@ ModifierParams InjectorParams(const cli::Weights& weights) {
 
 engine::BenchConfig Configuration(const cli::MidwireArgs& args) {
     engine::BenchConfig config;
+    config.program = "midwire";
     config.serverPort = args.ports.server;
     config.clientPort = args.ports.client;
     config.arrivals[engine::Index(Port::Client)] = {engine::Arrival::Inject,
@@ -40,7 +42,8 @@ engine::BenchConfig Configuration(const cli::MidwireArgs& args) {
                            {Port::Client, Direction::Out, {1}}};
     config.log = {"verifier_log.txt", "\n#Verifier Test start : ", "\n#Verifier Test end.",
                   MidwireLogLine};
-    config.verify = engine::Connection{args.clientQp, args.serverQp};
+    config.verify = cli::VerificationOf(args.clientQp, args.serverQp, args.verify);
+    config.summaryPath = args.outputs.summaryPath;
     return config;
 }
 
@@ -63,6 +66,7 @@ int Main(int argc, char** argv) {
     bench.Run(std::cout, "\n***TEST STARTED ... press any key to stop ...");
     PrintReports(bench);
     bench.WriteLossReport(std::cerr);
+    bench.WriteSummaries(std::cerr);
     return kExitStatus;
 }
 

@@ -29,6 +29,7 @@ ModifierParams InjectorParams(const cli::WirebendArgs& args) {
 
 engine::BenchConfig Configuration(const cli::WirebendArgs& args) {
     engine::BenchConfig config;
+    config.program = "wirebend";
     config.serverPort = args.ports.server;
     config.clientPort = args.ports.client;
     config.arrivals[engine::Index(Port::Server)].arrival = engine::Arrival::Forward;
@@ -36,6 +37,7 @@ engine::BenchConfig Configuration(const cli::WirebendArgs& args) {
     // Logged only: wirebend has no verifier.
     config.observations = {{Port::Client, Direction::In, {1}}};
     config.log = {"Log.txt", "Test start : ", std::nullopt, LogLine};
+    config.summaryPath = args.outputs.summaryPath;
     return config;
 }
 
@@ -49,6 +51,7 @@ int Main(int argc, char** argv) {
     WriteOperationCounters(std::cout, bench.InjectorCounters(Port::Client));
     std::cout << "\n*** THE END***\n" << std::endl;
     bench.WriteLossReport(std::cerr);
+    bench.WriteSummaries(std::cerr);
     return 0;
 }
 

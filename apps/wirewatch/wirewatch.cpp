@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "apps/common/CommandLine.h"
+#include "apps/common/Settings.h"
 #include "apps/wirewatch/WatchLogLine.h"
 #include "engine/Bench.h"
 #include "wire/Program.h"
@@ -21,6 +22,7 @@ std::string LogLine(const Bth& bth, std::int64_t) {
 
 engine::BenchConfig Configuration(const cli::WirewatchArgs& args) {
     engine::BenchConfig config;
+    config.program = "wirewatch";
     config.serverPort = args.ports.server;
     config.clientPort = args.ports.client;
     config.arrivals[engine::Index(Port::Client)].arrival = engine::Arrival::Forward;
@@ -31,7 +33,8 @@ engine::BenchConfig Configuration(const cli::WirewatchArgs& args) {
                            {Port::Server, Direction::Out, {0}},
                            {Port::Client, Direction::Out, {0, 1}}};
     config.log = {"verifier_log.txt", "\nVerifier Test start : ", std::nullopt, LogLine};
-    config.verify = engine::Connection{args.clientQp, args.serverQp};
+    config.verify = cli::VerificationOf(args.clientQp, args.serverQp, args.verify);
+    config.summaryPath = args.outputs.summaryPath;
     return config;
 }
 
@@ -53,6 +56,7 @@ int Main(int argc, char** argv) {
     bench.Run(std::cout, "\n***VERIFIER STARTED");
     PrintReports(bench);
     bench.WriteLossReport(std::cerr);
+    bench.WriteSummaries(std::cerr);
     return kExitStatus;
 }
 

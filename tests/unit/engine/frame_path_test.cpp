@@ -64,7 +64,7 @@ TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefu
     engine::FrameOutlets outlets;
     outlets.injectors[engine::Index(Port::Client)] = &injector;
     outlets.log = [&log](const std::string& line) { log.push_back(line); };
-    engine::FramePath path(config, &verifier, std::move(outlets), [] { return std::int64_t{7}; });
+    engine::FramePath path(config, &verifier, std::move(outlets), [] { return std::int64_t{7'000'000}; });
     // One message of three packets from the client, acknowledged, with the frames that share
     // the wire: ARP, another UDP port, and a RoCE datagram too short for a BTH.
     const roceframes::Endpoints ends{*roceframes::ParseMac("02:47:00:00:00:01"),

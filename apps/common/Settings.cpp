@@ -1,0 +1,17 @@
+#include "apps/common/Settings.h"
+
+namespace cli {
+
+engine::Verification VerificationOf(std::uint32_t clientQp, std::uint32_t serverQp,
+                                    const VerifyArgs& args) {
+    engine::Verification verification;
+    verification.connections.push_back({clientQp, serverQp});
+    for (const QpPair& pair : args.moreQps) {
+        verification.connections.push_back({pair.clientQp, pair.serverQp});
+    }
+    verification.rules = args.rules == Rules::Rc ? RuleSet::Rc : RuleSet::Send;
+    verification.pathMtu = args.pathMtu;
+    return verification;
+}
+
+}  // namespace cli

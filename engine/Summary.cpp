@@ -1,0 +1,119 @@
+#include "engine/Summary.h"
+
+#include <nlohmann/json.hpp>
+
+#include "engine/BenchConfig.h"
+#include "transport/Opcode.h"
+
+namespace engine {
+namespace {
+
+using nlohmann::json;
+
+json Frames(const FrameCounts& counts) {
+    return {{"captured", counts.captured},
+            {"forwarded", counts.forwarded},
+            {"dropped_by_kernel", counts.kernelDrops},
+            {"failed_to_send", counts.sendFailures}};
+}
+
+json PortFrames(const std::array<FrameCounts, 2>& byDirection) {
+    return {{"in", Frames(byDirection[Index(Direction::In)])},
+            {"out", Frames(byDirection[Index(Direction::Out)])}};
+}
+
+json Naks(const NakCounts& naks) {
+    return {{"psn_sequence_error", naks.psnSequenceError},
+            {"invalid_request", naks.invalidRequest},
+            {"remote_access_error", naks.remoteAccessError},
+            {"remote_operational_error", naks.remoteOperationalError},
+            {"rnr", naks.rnr}};
+}
+
+json RefusedPacketJson(const RefusedPacket& packet, const RunSummary& summary) {
+    const opcode::Info* info = opcode::Find(packet.opcode);
+    return {{"kind", packet.kind},
+            {"time_ns", packet.timeNs},
+            {"port", packet.port == Index(Port::Server) ? summary.serverPort : summary.clientPort},
+            {"direction", packet.direction == Index(Direction::In) ? "in" : "out"},
+            {"psn", packet.psn},
+            {"opcode", packet.opcode},
+            {"opcode_name", info != nullptr ? json(info->name) : json(nullptr)},
+            {"expected_psn", packet.expectedPsn ? json(*packet.expectedPsn) : json(nullptr)}};
+}
+
+json QueuePair(const QpReport& qp, const RunSummary& summary) {
+    json refused = json::object();
+    for (const auto& [kind, count] : qp.refused) {
+        refused[kind] = count;
+    }
+    json first = json::array();
+    for (const RefusedPacket& packet : qp.firstRefused) {
+        first.push_back(RefusedPacketJson(packet, summary));
+    }
+    return {{"device", qp.device},
+            {"qp", qp.qp},
+            {"peer", qp.peer ? json(*qp.peer) : json(nullptr)},
+            {"registered", qp.registered},
+            {"packets", qp.packets},
+            {"accepted", qp.accepted},
+            {"refused", refused},
+            {"duplicates", qp.duplicates},
+            {"naks", Naks(qp.naks)},
+            {"cnps", qp.cnps},
+            {"first_refused", first}};
+}
+
+json Verification(const VerificationReport& report, const RunSummary& summary) {
+    json queuePairs = json::array();
+    for (const QpReport& qp : report.queuePairs) {
+        queuePairs.push_back(QueuePair(qp, summary));
+    }
+    return {{"rules", report.rules == RuleSet::Rc ? "rc" : "send"},
+            {"packets", report.packets},
+            {"refused", report.refused},
+            {"outside_rules", report.outsideRules},
+            {"untracked_packets", report.untrackedPackets},
+            {"queue_pairs", queuePairs}};
+}
+
+json Injector(const InjectorSummary& injector) {
+    const OperationCounters& decisions = injector.decisions;
+    return {{"decisions",
+             {{"none", decisions[OPERATION_NONE]},
+              {"drop", decisions[OPERATION_DROP]},
+              {"delay", decisions[OPERATION_DELAY]},
+              {"reorder", decisions[OPERATION_REORDER]}}},
+            {"refused_when_full", injector.refused},
+            {"held_at_stop", injector.heldAtStop}};
+}
+
+}  // namespace
+
+std::string SummaryJson(const RunSummary& summary) {
+    json document;
+    document["program"] = summary.program;
+    document["ports"] = {{"server", summary.serverPort}, {"client", summary.clientPort}};
+    document["frames"] = {{"server", PortFrames(summary.frames[Index(Port::Server)])},
+                          {"client", PortFrames(summary.frames[Index(Port::Client)])}};
+    if (summary.verification) {
+        const json verification = Verification(*summary.verification, summary);
+        document["verification"] = verification;
+        document["queue_pairs"] = verification["queue_pairs"];
+        document["verification"].erase("queue_pairs");
+    }
+    json injectors = json::object();
+    // Named by the direction of the packets each one takes, as the fault rules name it.
+    if (summary.injectors[Index(Port::Client)]) {
+        injectors["c2s"] = Injector(*summary.injectors[Index(Port::Client)]);
+    }
+    if (summary.injectors[Index(Port::Server)]) {
+        injectors["s2c"] = Injector(*summary.injectors[Index(Port::Server)]);
+    }
+    if (!injectors.empty()) {
+        document["injectors"] = injectors;
+    }
+    return document.dump(2) + "\n";
+}
+
+}  // namespace engine
