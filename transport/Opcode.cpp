@@ -88,21 +88,34 @@ const Info* Find(std::string_view name) noexcept {
     return nullptr;
 }
 
+// The extended headers in the order they follow the BTH, with their sizes.
+constexpr std::array<std::pair<ExtendedHeader, std::size_t>, 7> kHeaderSizes{{
+    {kDeth, 8},
+    {kReth, 16},
+    {kAtomicEth, 28},
+    {kAeth, 4},
+    {kAtomicAckEth, 8},
+    {kImmediate, 4},
+    {kInvalidate, 4},
+}};
+
 std::size_t ExtendedHeadersSize(const Info& info) noexcept {
-    constexpr std::array<std::pair<ExtendedHeader, std::size_t>, 7> kSizes{{
-        {kDeth, 8},
-        {kReth, 16},
-        {kAtomicEth, 28},
-        {kAeth, 4},
-        {kAtomicAckEth, 8},
-        {kImmediate, 4},
-        {kInvalidate, 4},
-    }};
     std::size_t size = 0;
-    for (const auto& [header, bytes] : kSizes) {
+    for (const auto& [header, bytes] : kHeaderSizes) {
         size += info.Has(header) ? bytes : 0;
     }
     return size;
+}
+
+std::size_t ExtendedHeaderOffset(const Info& info, ExtendedHeader header) noexcept {
+    std::size_t offset = 0;
+    for (const auto& [preceding, bytes] : kHeaderSizes) {
+        if (preceding == header) {
+            break;
+        }
+        offset += info.Has(preceding) ? bytes : 0;
+    }
+    return offset;
 }
 
 }  // namespace opcode

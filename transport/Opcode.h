@@ -87,5 +87,8 @@ constexpr std::uint8_t kCnp = 0x81;
 [[nodiscard]] const Info* Find(std::string_view name) noexcept;
 // Bytes of extended headers between the BTH and the data.
 [[nodiscard]] std::size_t ExtendedHeadersSize(const Info& info) noexcept;
+// Bytes between the end of the BTH and the start of `header`: the sizes of the opcode's
+// extended headers that come before it.
+[[nodiscard]] std::size_t ExtendedHeaderOffset(const Info& info, ExtendedHeader header) noexcept;
 
 }  // namespace opcode

@@ -4,84 +4,9 @@
 #include <iostream>
 #include <utility>
 
+#include "transport/Opcode.h"
+
 namespace {
-
-// Half the PSN space: a distance below it counts as ahead, from it on as behind.
-constexpr std::uint32_t kPsnHalfSpace = 0x800000;
-
-std::uint32_t NextPsn(std::uint32_t psn) {
-    return (psn + 1) & kPsnMask;
-}
-
-std::uint32_t PsnDistance(std::uint32_t from, std::uint32_t to) {
-    return (to - from) & kPsnMask;
-}
-
-bool IsSendOpcode(BthOpcode opcode) {
-    return opcode == SEND_FIRST || opcode == SEND_MIDLLE || opcode == SEND_LAST ||
-           opcode == SEND_ONLY;
-}
-
-bool IsAckOpcode(BthOpcode opcode) {
-    return opcode == ACKNOWLEDGE;
-}
-
-bool IsLegalOpcode(BthOpcode prevOpcode, BthOpcode currOpcode) {
-    switch (prevOpcode) {
-        case SEND_FIRST:
-        case SEND_MIDLLE:
-            return currOpcode == SEND_MIDLLE || currOpcode == SEND_LAST;
-        case SEND_LAST:
-        case SEND_ONLY:
-            return currOpcode == SEND_FIRST || currOpcode == SEND_ONLY;
-        default:
-            return false;
-    }
-}
-
-// Accepts an in-order send whose opcode may follow the previous one.
-VerifierStatus AcceptInOrderSend(Qp& qp, const Bth& packetBth) {
-    if (!IsLegalOpcode(qp.previousPacketOpCode, packetBth.GetBthOpcode())) {
-        return VerifierBadOpcodeSequence;
-    }
-    qp.previousPacketOpCode = packetBth.GetBthOpcode();
-    qp.nextToSendPsn = NextPsn(packetBth.GetPsn());
-    qp.sendSequenceStarted = true;
-    return VerifierStatusOK;
-}
-
-// The queue pair's own send: in order, ahead (a gap) or behind (a repeat).
-VerifierStatus CheckSendSequence(Qp& qp, const Bth& packetBth) {
-    if (!qp.sendSequenceStarted) {
-        return AcceptInOrderSend(qp, packetBth);
-    }
-    const std::uint32_t distance = PsnDistance(qp.nextToSendPsn, packetBth.GetPsn());
-    if (distance == 0) {
-        return AcceptInOrderSend(qp, packetBth);
-    }
-    return distance < kPsnHalfSpace ? VerifierBadPsn : VerifierStatusOK;
-}
-
-std::optional<VerifierStatus> ApplyRules(Qp& qp, const Bth& packetBth) {
-    const BthOpcode opcode = packetBth.GetBthOpcode();
-    const std::uint32_t destQp = packetBth.GetDestinationQp();
-    if (qp.qpNum == destQp && IsAckOpcode(opcode)) {
-        qp.firstNonAckedPsn = NextPsn(packetBth.GetPsn());
-        return VerifierStatusOK;
-    }
-    if (qp.qpNum == destQp && IsSendOpcode(opcode)) {
-        qp.expectedPsn = NextPsn(packetBth.GetPsn());
-        return VerifierStatusOK;
-    }
-    if (qp.peerQp == destQp && IsSendOpcode(opcode)) {
-        return CheckSendSequence(qp, packetBth);
-    }
-    if (qp.peerQp == destQp && IsAckOpcode(opcode)) {
-        qp.oldestNonAckedPsn = NextPsn(packetBth.GetPsn());
-        return VerifierStatusOK;
-    }
-    return std::nullopt;
-}
 
 void WriteQpState(std::ostream& out, const Qp& qp) {
     out << "\t" << std::hex << qp.qpNum << " sent to " << std::hex << qp.peerQp << std::endl;
@@ -120,6 +45,25 @@ void Verifier::AddQpToDevice(unsigned int devId, Qp& qp) {
          << "Peer QP: " << std::hex << qp.peerQp << "." << std::endl;
 }
 
+const Qp* Verifier::FindPair(const Device& device, std::uint32_t qpNum) {
+    for (const Qp& qp : device.QpList) {
+        if (qp.qpNum == qpNum || qp.peerQp == qpNum) {
+            return &qp;
+        }
+    }
+    return nullptr;
+}
+
+Qp* Verifier::FindPair(Device& device, std::uint32_t qpNum) {
+    return const_cast<Qp*>(FindPair(std::as_const(device), qpNum));
+}
+
+void Verifier::SetRules(RuleSet rules, std::uint32_t pathMtu) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rules_ = rules;
+    pathMtu_ = IsPathMtu(pathMtu) ? pathMtu : 1024;
+}
+
 VerifierStatus Verifier::VerifyPacket(unsigned int devId, const Bth& packetBth) {
     std::lock_guard<std::mutex> lock(mutex_);
     Device* device = FindDevice(devId);
@@ -127,11 +71,64 @@ VerifierStatus Verifier::VerifyPacket(unsigned int devId, const Bth& packetBth) 
         return VerifierStatusBad;
     }
     for (Qp& qp : device->QpList) {
-        if (const std::optional<VerifierStatus> status = ApplyRules(qp, packetBth)) {
-            return *status;
+        if (const std::optional<rules::Outcome> outcome = rules::ApplySendRules(qp, packetBth)) {
+            return outcome->status;
         }
     }
     return VerifierBadQp;
+}
+
+rules::Outcome Verifier::DecideBySendRules(Device& device, const Qp* pair, const Bth& packetBth) {
+    for (Qp& qp : device.QpList) {
+        if (const std::optional<rules::Outcome> outcome = rules::ApplySendRules(qp, packetBth)) {
+            return *outcome;
+        }
+    }
+    // VerifyPacket's one status for all three; the report tells them apart.
+    if (pair == nullptr) {
+        return rules::Refused(VerifierBadQp, rules::kUnregisteredQp);
+    }
+    if (opcode::Find(packetBth.GetBthOpcode()) == nullptr) {
+        return rules::Refused(VerifierBadQp, rules::kUnknownOpcode);
+    }
+    return rules::Refused(VerifierBadQp, rules::kOutsideRules);
+}
+
+rules::Outcome Verifier::Decide(Device* device, Qp* pair, const RoceHeaders& headers) {
+    if (device == nullptr) {
+        return rules::Refused(VerifierStatusBad, rules::kUnknownDevice);
+    }
+    if (rules_ == RuleSet::Send) {
+        return DecideBySendRules(*device, pair, headers.bth);
+    }
+    if (pair == nullptr) {
+        return rules::Refused(VerifierBadQp, rules::kUnregisteredQp);
+    }
+    return rules::ApplyRcRules(*pair, headers, pathMtu_);
+}
+
+VerifierStatus Verifier::Verify(unsigned devId, const RoceHeaders& headers,
+                                const PacketContext& where) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Device* device = FindDevice(devId);
+    Qp* pair = device != nullptr ? FindPair(*device, headers.bth.GetDestinationQp()) : nullptr;
+    const rules::Outcome outcome = Decide(device, pair, headers);
+    ledger_.Record(devId, headers, where, outcome, pair != nullptr);
+    return outcome.status;
+}
+
+VerificationReport Verifier::Report() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    VerificationReport report = ledger_.Snapshot(rules_);
+    for (QpReport& entry : report.queuePairs) {
+        const Device* device = FindDevice(entry.device);
+        const Qp* pair = device != nullptr ? FindPair(*device, entry.qp) : nullptr;
+        entry.registered = pair != nullptr;
+        if (pair != nullptr) {
+            entry.peer = pair->qpNum == entry.qp ? pair->peerQp : pair->qpNum;
+        }
+    }
+    return report;
 }
 
 VerifierStatus Verifier::IdleChecker() {
@@ -162,4 +159,8 @@ std::optional<Qp> Verifier::FindQp(unsigned int devId, unsigned int qpNum) const
         }
     }
     return std::nullopt;
+}
+
+bool IsPathMtu(std::uint32_t bytes) {
+    return bytes == 256 || bytes == 512 || bytes == 1024 || bytes == 2048 || bytes == 4096;
 }
