@@ -3,6 +3,8 @@
 #include <chrono>
 #include <utility>
 
+#include "transport/RocePacketInfo.h"
+
 namespace engine {
 
 std::int64_t WallClockNs() {

@@ -64,7 +64,7 @@ json QueuePair(const QpReport& qp, const RunSummary& summary) {
             {"first_refused", first}};
 }
 
-json Verification(const VerificationReport& report, const RunSummary& summary) {
+json VerificationJson(const VerificationReport& report, const RunSummary& summary) {
     json queuePairs = json::array();
     for (const QpReport& qp : report.queuePairs) {
         queuePairs.push_back(QueuePair(qp, summary));
@@ -97,7 +97,7 @@ std::string SummaryJson(const RunSummary& summary) {
     document["frames"] = {{"server", PortFrames(summary.frames[Index(Port::Server)])},
                           {"client", PortFrames(summary.frames[Index(Port::Client)])}};
     if (summary.verification) {
-        const json verification = Verification(*summary.verification, summary);
+        const json verification = VerificationJson(*summary.verification, summary);
         document["verification"] = verification;
         document["queue_pairs"] = verification["queue_pairs"];
         document["verification"].erase("queue_pairs");

@@ -178,6 +178,12 @@ inline std::vector<std::uint32_t> Numbers(const std::string& text, const std::st
     return numbers;
 }
 
+// The text without the verifier's one line on a run where nothing was refused.
+inline std::string WithoutCleanVerification(const std::string& err) {
+    return std::regex_replace(err, std::regex("(^|\n)verification: \\d+ packets, none refused\n"),
+                              "$1");
+}
+
 inline std::string Golden(const std::string& name) {
     return ReadFile(std::string(BENCH_GOLDEN_DIR) + "/" + name + ".txt");
 }
@@ -191,6 +197,9 @@ inline void ExpectGolden(const std::string& name, const std::string& actual) {
 }
 // The same but for the numbers, any word of decimal or hexadecimal digits.
 inline void ExpectGoldenShape(const std::string& name, const std::string& actual) {
+    if (std::getenv("E2E_UPDATE_GOLDEN") != nullptr) {
+        std::ofstream(std::string(BENCH_GOLDEN_DIR) + "/" + name + ".txt") << actual;
+    }
     const std::regex number("\\b[0-9a-f]+\\b");
     const auto shape = [&](const std::string& text) {
         return std::regex_replace(text, number, "N");
