@@ -43,9 +43,16 @@ json RefusedPacketJson(const RefusedPacket& packet, const RunSummary& summary) {
 }
 
 json QueuePair(const QpReport& qp, const RunSummary& summary) {
+    // Packets the send rules do not speak of are no refusal: they are counted apart.
+    constexpr const char* kOutsideRules = "outside_rules";
     json refused = json::object();
+    std::uint64_t outsideRules = 0;
     for (const auto& [kind, count] : qp.refused) {
-        refused[kind] = count;
+        if (kind == kOutsideRules) {
+            outsideRules = count;
+        } else {
+            refused[kind] = count;
+        }
     }
     json first = json::array();
     for (const RefusedPacket& packet : qp.firstRefused) {
@@ -58,6 +65,7 @@ json QueuePair(const QpReport& qp, const RunSummary& summary) {
             {"packets", qp.packets},
             {"accepted", qp.accepted},
             {"refused", refused},
+            {kOutsideRules, outsideRules},
             {"duplicates", qp.duplicates},
             {"naks", Naks(qp.naks)},
             {"cnps", qp.cnps},
