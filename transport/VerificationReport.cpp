@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "transport/Opcode.h"
+#include "transport/VerificationLedger.h"
 
 namespace {
 
@@ -26,6 +27,10 @@ std::string TimeOfDay(std::int64_t timeNs) {
     text << std::setfill('0') << std::setw(2) << ofDay / 3600 << ':' << std::setw(2)
          << ofDay / 60 % 60 << ':' << std::setw(2) << ofDay % 60 << '.' << std::setw(9) << ns;
     return text.str();
+}
+
+std::string Count(std::uint64_t count, const char* noun) {
+    return std::to_string(count) + ' ' + noun + (count == 1 ? "" : "s");
 }
 
 std::string PortName(const std::array<std::string, 2>& portNames, unsigned port) {
@@ -52,7 +57,7 @@ bool HasRefusals(const QpReport& entry) {
 }
 
 void WriteHeadline(std::ostream& out, const VerificationReport& report) {
-    out << "verification: " << report.packets << " packets, ";
+    out << "verification: " << Count(report.packets, "packet") << ", ";
     if (report.refused == 0) {
         out << "none refused";
     } else {
@@ -60,8 +65,9 @@ void WriteHeadline(std::ostream& out, const VerificationReport& report) {
             << (report.rules == RuleSet::Rc ? "rc" : "send") << " rules";
     }
     if (report.rules == RuleSet::Send && report.outsideRules > 0) {
-        out << "; " << report.outsideRules
-            << " packets lie outside the send rules, --rules rc checks them";
+        out << "; " << Count(report.outsideRules, "packet")
+            << (report.outsideRules == 1 ? " lies" : " lie")
+            << " outside the send rules, --rules rc checks them";
     }
     out << '\n';
 }
@@ -100,8 +106,8 @@ void WriteQueuePair(std::ostream& out, const QpReport& entry,
     out << "queue pair " << Hex(entry.qp) << " on device " << entry.device << " ("
         << PortName(portNames, entry.device) << "), "
         << (entry.peer ? "peer " + Hex(*entry.peer) : std::string("not registered")) << ": "
-        << entry.packets << " packets, " << entry.accepted << " accepted, " << entry.duplicates
-        << " duplicates, " << entry.cnps << " CNPs\n";
+        << Count(entry.packets, "packet") << ", " << entry.accepted << " accepted, "
+        << Count(entry.duplicates, "duplicate") << ", " << Count(entry.cnps, "CNP") << '\n';
     WriteNaks(out, entry.naks);
     for (const auto& [kind, count] : entry.refused) {
         out << "  " << std::left << std::setw(22) << kind << count << '\n';
@@ -127,8 +133,9 @@ void WriteVerificationSummary(std::ostream& err, const VerificationReport& repor
         }
     }
     if (report.untrackedPackets > 0) {
-        out << report.untrackedPackets
-            << " packets went to unregistered queue pairs beyond those the report lists\n";
+        out << Count(report.untrackedPackets, "packet")
+            << " went to unregistered queue pairs beyond the " << kMaxUnregisteredQpsPerDevice
+            << " per device counted one by one\n";
     }
     // One write, so that the summary is not interleaved with other output mid-line.
     err << out.str() << std::flush;

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
@@ -9,9 +10,9 @@
 namespace rocepeer {
 namespace {
 
-
 constexpr std::uint64_t kMaxPayload = 9000;
 constexpr std::uint64_t kMaxFrameSize = 9000;
+constexpr std::uint64_t kMinMtu = 256;
 constexpr std::uint64_t kMaxMtu = 4096;
 
 // Base 0, as scripts have always written them: decimal, or hexadecimal after 0x.
@@ -39,6 +40,46 @@ std::vector<std::uint32_t> ReadNumberList(const std::string& name, const std::st
         throw CLI::ValidationError(name, "needs at least one number");
     }
     return list;
+}
+
+std::vector<roceframes::Operation> ReadOperations(const std::string& text) {
+    static const std::pair<const char*, roceframes::Operation> kNames[] = {
+        {"send", roceframes::Operation::Send},
+        {"write", roceframes::Operation::Write},
+        {"write-imm", roceframes::Operation::WriteImmediate},
+        {"read", roceframes::Operation::Read},
+    };
+    std::vector<roceframes::Operation> operations;
+    std::stringstream stream(text);
+    for (std::string item; std::getline(stream, item, ',');) {
+        const auto named = std::find_if(std::begin(kNames), std::end(kNames),
+                                        [&item](const auto& name) { return item == name.first; });
+        if (named == std::end(kNames)) {
+            throw CLI::ValidationError(
+                "--ops", "bad operation '" + item + "' (send, write, write-imm or read)");
+        }
+        operations.push_back(named->second);
+    }
+    if (operations.empty()) {
+        throw CLI::ValidationError("--ops", "needs at least one operation");
+    }
+    return operations;
+}
+
+// The responder answers no larger READ. Sizes and operations are each taken in turn from their
+// own list, so their pairs repeat after the product of the lengths.
+void CheckReadSizes(const RequestOptions& options) {
+    const std::uint64_t pairs =
+        std::min<std::uint64_t>(options.count, options.sizes.size() * options.operations.size());
+    for (std::uint64_t m = 0; m < pairs; ++m) {
+        const std::uint32_t size = options.sizes[m % options.sizes.size()];
+        if (options.operations[m % options.operations.size()] == roceframes::Operation::Read &&
+            size > roceframes::kMaxReadLength) {
+            throw CLI::ValidationError("--size", "a READ of " + std::to_string(size) +
+                                                     " bytes is larger than " +
+                                                     std::to_string(roceframes::kMaxReadLength));
+        }
+    }
 }
 
 template <class T>
@@ -132,6 +173,11 @@ void AddRespondOptions(CLI::App& command, RespondOptions& options) {
               "end once this many messages have come (0: no end)");
     AddNumber(command, "--idle-ms", options.idleMs, UINT32_MAX,
               "end after this long without a packet (0: only after --count)");
+    AddNumber(command, "--mtu", options.mtu, kMaxMtu,
+              "path MTU: largest payload of a READ response", kMinMtu);
+    AddNumber(command, "--cnp-interval-us", options.cnpIntervalUs, 10'000'000,
+              "send a congestion notification for a CE-marked packet at most once in this long "
+              "(0: for every one)");
 }
 
 void AddRequestOptions(CLI::App& command, RequestOptions& options) {
@@ -146,12 +192,22 @@ void AddRequestOptions(CLI::App& command, RequestOptions& options) {
             "message sizes in bytes, used in turn")
         ->type_name("N[,N...]")
         ->default_str(std::to_string(options.sizes.front()));
-    AddNumber(command, "--mtu", options.mtu, kMaxMtu, "largest payload of a packet", 1);
+    command
+        .add_option_function<std::string>(
+            "--ops",
+            [&options](const std::string& text) { options.operations = ReadOperations(text); },
+            "operations of the messages, used in turn: send, write, write-imm (RDMA WRITE with "
+            "immediate) or read")
+        ->type_name("OP[,OP...]")
+        ->default_str("send");
+    AddNumber(command, "--mtu", options.mtu, kMaxMtu, "path MTU: largest payload of a packet",
+              kMinMtu);
     AddNumber(command, "--psn", options.psn, kPsnMask, "the first PSN");
     AddNumber(command, "--window", options.window, 1u << 20, "packets in flight at most", 1);
     AddNumber(command, "--timeout-ms", options.timeoutMs, 3'600'000,
               "resend from the oldest unacknowledged packet after this long without progress", 1);
     AddNumber(command, "--limit-ms", options.limitMs, 86'400'000, "give up after this long");
+    command.final_callback([&options] { CheckReadSizes(options); });
 }
 
 void AddRateSendOptions(CLI::App& command, RateSendOptions& options) {
@@ -182,9 +238,9 @@ void AddFrameOptions(CLI::App& command, FrameOptions& options) {
     command.add_option("--kind", options.kind, "what to send")
         ->type_name("KIND")
         ->required()
-        ->check(CLI::IsMember({"roce", "udp", "arp"}));
+        ->check(CLI::IsMember({"roce", "cnp", "udp", "arp"}));
     AddNumber(command, "--opcode", options.opcode, 0xFF, "roce: the BTH opcode");
-    AddNumber(command, "--qp", options.qp, kPsnMask, "roce: the destination queue pair")
+    AddNumber(command, "--qp", options.qp, kPsnMask, "roce, cnp: the destination queue pair")
         ->default_str("0x12");
     AddNumber(command, "--psn", options.psn, kPsnMask, "roce: the PSN");
     AddNumber(command, "--ackreq-byte", options.ackReqByte, 0xFF,
@@ -194,6 +250,8 @@ void AddFrameOptions(CLI::App& command, FrameOptions& options) {
     command.add_flag("--udp-checksum", options.udpChecksum, "roce: fill in the UDP checksum");
     command.add_flag("--no-udp-checksum", options.noUdpChecksum, "udp: leave the UDP checksum 0");
     AddNumber(command, "--ip-id", options.ipId, 0xFFFF, "the IPv4 identification");
+    AddNumber(command, "--ecn", options.ecn, 3,
+              "the IP ECN bits, 3 for congestion met (default: roce 2, ECN-capable; others 0)");
     AddNumber(command, "--src-port", options.srcPort, 0xFFFF, "the UDP source port");
     AddNumber(command, "--dst-port", options.dstPort, 0xFFFF, "udp: the UDP destination port");
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/rocepeer/ReliableConnection.h"
 #include "tools/rocepeer/RoceFrames.h"
 
 namespace CLI {
@@ -28,6 +29,8 @@ struct RespondOptions {
     std::optional<std::uint32_t> psn;  // the first one seen when not given
     std::uint64_t count = 0;
     std::uint64_t idleMs = 0;
+    std::uint32_t mtu = 1024;
+    std::uint64_t cnpIntervalUs = 50;
 };
 
 struct RequestOptions {
@@ -37,6 +40,7 @@ struct RequestOptions {
     std::uint32_t peerQp = 0x12;
     std::uint32_t count = 1;
     std::vector<std::uint32_t> sizes{1024};
+    std::vector<roceframes::Operation> operations{roceframes::Operation::Send};
     std::uint32_t mtu = 1024;
     std::uint32_t psn = 0;
     std::uint64_t window = 32;
@@ -77,6 +81,7 @@ struct FrameOptions {
     std::optional<std::uint32_t> payloadSize;
     bool udpChecksum = false;
     bool noUdpChecksum = false;
+    std::optional<std::uint32_t> ecn;
     std::uint32_t ipId = 0;
     std::uint32_t srcPort = roceframes::RoceOptions{}.srcPort;
     std::uint32_t dstPort = 4792;

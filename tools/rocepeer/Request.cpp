@@ -6,6 +6,7 @@
 #include "tools/rocepeer/Options.h"
 #include "tools/rocepeer/PacketPort.h"
 #include "tools/rocepeer/ReliableConnection.h"
+#include "transport/Opcode.h"
 
 namespace rocepeer {
 namespace {
@@ -17,6 +18,9 @@ struct RequestStats {
     std::uint64_t retransmissions = 0;
     std::uint64_t naks = 0;
     std::uint64_t timeouts = 0;
+    std::uint64_t readResponses = 0;
+    std::uint64_t badReadResponses = 0;
+    std::uint64_t cnpsReceived = 0;
 };
 
 roceframes::Bytes PayloadOf(const roceframes::PlannedPacket& packet) {
@@ -27,6 +31,20 @@ roceframes::Bytes PayloadOf(const roceframes::PlannedPacket& packet) {
     return payload;
 }
 
+// The RETH of a WRITE's first packet and of a READ, the immediate data of a WRITE's last.
+roceframes::ExtendedHeaders HeadersOf(const roceframes::PlannedPacket& packet) {
+    const opcode::Info& info = *opcode::Find(packet.opcode);
+    roceframes::ExtendedHeaders headers;
+    if (info.Has(opcode::kReth)) {
+        headers.reth = roceframes::Reth{roceframes::RemoteAddressOf(packet.message),
+                                        roceframes::kRemoteKey, packet.messageLength};
+    }
+    if (info.Has(opcode::kImmediate)) {
+        headers.immediate = packet.message;
+    }
+    return headers;
+}
+
 class Requester {
 public:
     Requester(roceframes::PacketPort& port, const roceframes::Endpoints& ends,
@@ -35,8 +53,9 @@ public:
           ends_(ends),
           options_(options),
           timeout_(options.timeoutMs),
-          plan_(roceframes::PlanMessages(options.count, options.sizes, options.mtu)),
-          window_(plan_.size(), options.psn, options.window) {}
+          plan_(roceframes::PlanMessages(options.count, options.sizes, options.mtu,
+                                         options.operations)),
+          window_(plan_, options.psn, options.window) {}
 
     // Runs until every packet is acknowledged or the time limit passes.
     bool Run();
@@ -45,7 +64,10 @@ public:
 private:
     void SendWhatTheWindowAllows();
     void HandleFrame(const roceframes::Bytes& frame, Clock::time_point& lastProgress);
+    bool OnAcknowledge(const roceframes::RoceView& view);
+    bool OnReadResponse(const roceframes::RoceView& view, const roceframes::Bytes& frame);
     std::uint64_t DeliveredMessages() const;
+    std::uint64_t Delivered(roceframes::Operation operation) const;
     std::uint64_t DeliveredBytes() const;
 
     roceframes::PacketPort& port_;
@@ -70,12 +92,15 @@ void Requester::SendWhatTheWindowAllows() {
         bth.destQp = options_.peerQp;
         bth.psn = window_.PsnOf(index);
         // Asking at a full window too keeps a lost acknowledgement from
-        // stalling a long message that has not reached its last packet.
-        const bool ask = packet.lastOfMessage || window_.WindowFull();
+        // stalling a long message that has not reached its last packet. A READ
+        // is answered by its response.
+        const bool read = packet.operation == roceframes::Operation::Read;
+        const bool ask = !read && (packet.lastOfMessage || window_.WindowFull());
         bth.ackReqByte = ask ? roceframes::kAckReqBit : 0;
         roceframes::RoceOptions options;
         options.ipId = ipId_++;
-        if (!port_.Send(roceframes::BuildRoceFrame(ends_, bth, PayloadOf(packet), options))) {
+        if (!port_.Send(roceframes::BuildRoceFrame(ends_, bth, HeadersOf(packet), PayloadOf(packet),
+                                                   options))) {
             throw std::runtime_error("send failed");
         }
         ++stats_.packets;
@@ -84,20 +109,59 @@ void Requester::SendWhatTheWindowAllows() {
 
 void Requester::HandleFrame(const roceframes::Bytes& frame, Clock::time_point& lastProgress) {
     const auto view = roceframes::ParseRoceFrame(frame.data(), frame.size());
-    if (!view || view->opcode != ACKNOWLEDGE || view->destQp != options_.qp ||
-        !view->aethSyndrome || !view->icrcValid) {
+    if (!view || view->destQp != options_.qp || !view->icrcValid) {
         return;
     }
+    const opcode::Info* info = opcode::Find(view->opcode);
     bool progress = false;
-    if (*view->aethSyndrome == roceframes::kSyndromePsnSequenceError) {
-        progress = window_.OnNak(view->psn);
-        stats_.naks += progress ? 1 : 0;
-    } else if ((*view->aethSyndrome >> 5) == 0) {
-        progress = window_.OnAck(view->psn);
+    if (view->opcode == opcode::kAcknowledge) {
+        progress = OnAcknowledge(*view);
+    } else if (info != nullptr && info->kind == opcode::Kind::ReadResponse) {
+        progress = OnReadResponse(*view, frame);
+    } else if (view->opcode == opcode::kCnp) {
+        ++stats_.cnpsReceived;
     }
     if (progress) {
         lastProgress = Clock::now();
     }
+}
+
+bool Requester::OnAcknowledge(const roceframes::RoceView& view) {
+    if (!view.headers.aeth) {
+        return false;
+    }
+    const std::uint8_t syndrome = view.headers.aeth->syndrome;
+    if (syndrome == roceframes::kSyndromePsnSequenceError) {
+        const bool inWindow = window_.OnNak(view.psn);
+        stats_.naks += inWindow ? 1 : 0;
+        return inWindow;
+    }
+    return (syndrome >> 5) == 0 && window_.OnAck(view.psn);
+}
+
+// A response counts once its bytes are those of the remote memory at its place in the READ.
+bool Requester::OnReadResponse(const roceframes::RoceView& view, const roceframes::Bytes& frame) {
+    const auto index = window_.Outstanding(view.psn);
+    const bool acknowledging = !view.headers.aeth || (view.headers.aeth->syndrome >> 5) == 0;
+    if (!index || plan_[*index].operation != roceframes::Operation::Read || !acknowledging) {
+        return false;
+    }
+    const roceframes::PlannedPacket& read = plan_[*index];
+    const std::uint64_t offset =
+        std::uint64_t{roceframes::PsnDistance(window_.PsnOf(*index), view.psn)} * options_.mtu;
+    const auto expected = roceframes::RemoteBytes(
+        roceframes::RemoteAddressOf(read.message) + offset,
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            options_.mtu,
+            read.messageLength - std::min<std::uint64_t>(offset, read.messageLength))));
+    const auto data = frame.begin() + static_cast<std::ptrdiff_t>(view.payloadOffset);
+    if (view.payloadSize != expected.size() ||
+        !std::equal(expected.begin(), expected.end(), data)) {
+        ++stats_.badReadResponses;
+        return false;
+    }
+    ++stats_.readResponses;
+    return window_.OnReadResponse(view.psn, view.opcode);
 }
 
 bool Requester::Run() {
@@ -133,10 +197,19 @@ std::uint64_t Requester::DeliveredMessages() const {
     return delivered;
 }
 
+std::uint64_t Requester::Delivered(roceframes::Operation operation) const {
+    std::uint64_t delivered = 0;
+    for (std::size_t i = 0; i < window_.Acked(); ++i) {
+        delivered += plan_[i].lastOfMessage && plan_[i].operation == operation ? 1 : 0;
+    }
+    return delivered;
+}
+
 std::uint64_t Requester::DeliveredBytes() const {
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < window_.Acked(); ++i) {
-        bytes += plan_[i].length;
+        const bool read = plan_[i].operation == roceframes::Operation::Read;
+        bytes += read ? plan_[i].messageLength : plan_[i].length;
     }
     return bytes;
 }
@@ -150,7 +223,14 @@ void Requester::PrintSummary(Clock::duration elapsed) const {
               << " packets=" << stats_.packets << " retransmissions=" << stats_.retransmissions
               << " naks=" << stats_.naks << " timeouts=" << stats_.timeouts << std::fixed
               << std::setprecision(3) << " elapsed_ms=" << seconds * 1e3
-              << " throughput_mbps=" << mbps << std::endl;
+              << " throughput_mbps=" << mbps << "\n"
+              << "rocepeer request: sends=" << Delivered(roceframes::Operation::Send)
+              << " writes=" << Delivered(roceframes::Operation::Write)
+              << " writes_with_immediate=" << Delivered(roceframes::Operation::WriteImmediate)
+              << " reads=" << Delivered(roceframes::Operation::Read)
+              << " read_responses=" << stats_.readResponses
+              << " bad_read_responses=" << stats_.badReadResponses
+              << " cnps_received=" << stats_.cnpsReceived << std::endl;
 }
 
 }  // namespace

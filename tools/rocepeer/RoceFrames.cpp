@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "transport/FrameView.h"
+#include "transport/Opcode.h"
 
 namespace roceframes {
 namespace {
@@ -30,6 +31,10 @@ public:
         U16(static_cast<std::uint16_t>(v >> 16));
         U16(static_cast<std::uint16_t>(v));
     }
+    void U64(std::uint64_t v) {
+        U32(static_cast<std::uint32_t>(v >> 32));
+        U32(static_cast<std::uint32_t>(v));
+    }
     void Append(const std::uint8_t* data, std::size_t size) {
         out_.insert(out_.end(), data, data + size);
     }
@@ -47,6 +52,9 @@ std::uint32_t Read24(const std::uint8_t* p) {
 }
 std::uint32_t Read32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(Read16(p)) << 16 | Read16(p + 2);
+}
+std::uint64_t Read64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(Read32(p)) << 32 | Read32(p + 4);
 }
 void Write16(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 8);
@@ -76,12 +84,13 @@ void WriteEthernet(Writer& w, const Mac& dst, const Mac& src, std::uint16_t ethe
     w.U16(etherType);
 }
 
-// Appends an IPv4 header for a UDP datagram of `udpSize` bytes.
-void WriteIpv4(Bytes& frame, const Endpoints& ends, std::size_t udpSize, std::uint16_t ipId) {
+// Appends an IPv4 header for a UDP datagram of `udpSize` bytes, with DSCP 0.
+void WriteIpv4(Bytes& frame, const Endpoints& ends, std::size_t udpSize, std::uint16_t ipId,
+               std::uint8_t ecn) {
     const std::size_t start = frame.size();
     Writer w(frame);
     w.U8(0x45);
-    w.U8(0);
+    w.U8(ecn & kEcnCe);
     w.U16(static_cast<std::uint16_t>(kIpv4HeaderSize + udpSize));
     w.U16(ipId);
     w.U16(kIpDontFragment);
@@ -103,13 +112,13 @@ void FillUdpChecksum(Bytes& frame, std::size_t udpStart, std::size_t udpSize, co
 
 // Ethernet + IPv4 + UDP around `body`; the checksum covers all of `body`.
 Bytes BuildUdpAround(const Endpoints& ends, std::uint16_t srcPort, std::uint16_t dstPort,
-                     const Bytes& body, bool udpChecksum, std::uint16_t ipId) {
+                     const Bytes& body, bool udpChecksum, std::uint16_t ipId, std::uint8_t ecn) {
     const std::size_t udpSize = kUdpHeaderSize + body.size();
     Bytes frame;
     frame.reserve(kEthHeaderSize + kIpv4HeaderSize + udpSize);
     Writer w(frame);
     WriteEthernet(w, ends.dstMac, ends.srcMac, kEtherTypeIpv4);
-    WriteIpv4(frame, ends, udpSize, ipId);
+    WriteIpv4(frame, ends, udpSize, ipId, ecn);
     const std::size_t udpStart = frame.size();
     w.U16(srcPort);
     w.U16(dstPort);
@@ -130,6 +139,51 @@ void WriteBth(Writer& w, const BthFields& bth) {
     w.U24(bth.destQp & kPsnMask);
     w.U8(bth.ackReqByte);
     w.U24(bth.psn & kPsnMask);
+}
+
+void WriteExtendedHeaders(Writer& w, const ExtendedHeaders& headers) {
+    if (headers.reth) {
+        w.U64(headers.reth->virtualAddress);
+        w.U32(headers.reth->rkey);
+        w.U32(headers.reth->dmaLength);
+    }
+    if (headers.aeth) {
+        w.U8(headers.aeth->syndrome);
+        w.U24(headers.aeth->msn & kPsnMask);
+    }
+    if (headers.immediate) {
+        w.U32(*headers.immediate);
+    }
+}
+
+// Reads the extended headers `opcode` carries from `at`; returns where the payload starts,
+// `at` itself when they do not fit before `end`.
+std::size_t ReadExtendedHeaders(const std::uint8_t* frame, std::size_t at, std::size_t end,
+                                std::uint8_t opcode, ExtendedHeaders& headers) {
+    const opcode::Info* info = opcode::Find(opcode);
+    if (info == nullptr || opcode::ExtendedHeadersSize(*info) > end - at) {
+        return at;
+    }
+    // Each in its place of the order, the ones not read skipped by their size.
+    const std::pair<opcode::ExtendedHeader, std::size_t> kLayout[] = {
+        {opcode::kDeth, 8},      {opcode::kReth, 16},        {opcode::kAtomicEth, 28},
+        {opcode::kAeth, 4},      {opcode::kAtomicAckEth, 8}, {opcode::kImmediate, 4},
+        {opcode::kInvalidate, 4}};
+    for (const auto& [header, size] : kLayout) {
+        if (!info->Has(header)) {
+            continue;
+        }
+        const std::uint8_t* p = frame + at;
+        if (header == opcode::kReth) {
+            headers.reth = Reth{Read64(p), Read32(p + 8), Read32(p + 12)};
+        } else if (header == opcode::kAeth) {
+            headers.aeth = AethFields{p[0], Read24(p + 1)};
+        } else if (header == opcode::kImmediate) {
+            headers.immediate = Read32(p);
+        }
+        at += size;
+    }
+    return at;
 }
 
 }  // namespace
@@ -219,14 +273,21 @@ std::uint32_t ComputeIcrc(const std::uint8_t* ipPacket, std::size_t sizeWithoutI
 
 Bytes BuildRoceFrame(const Endpoints& ends, const BthFields& bth, const Bytes& afterBth,
                      const RoceOptions& options) {
+    return BuildRoceFrame(ends, bth, ExtendedHeaders{}, afterBth, options);
+}
+
+Bytes BuildRoceFrame(const Endpoints& ends, const BthFields& bth, const ExtendedHeaders& headers,
+                     const Bytes& payload, const RoceOptions& options) {
     Bytes body;
-    body.reserve(kBthSize + afterBth.size() + kIcrcSize);
+    body.reserve(kBthSize + 24 + payload.size() + kIcrcSize);
     Writer w(body);
     WriteBth(w, bth);
-    w.Append(afterBth);
+    WriteExtendedHeaders(w, headers);
+    w.Append(payload);
     // Room for the ICRC, so that the IP and UDP lengths count it.
     w.U32(0);
-    Bytes frame = BuildUdpAround(ends, options.srcPort, kRocePort, body, false, options.ipId);
+    Bytes frame =
+        BuildUdpAround(ends, options.srcPort, kRocePort, body, false, options.ipId, options.ecn);
     const std::size_t ipStart = kEthHeaderSize;
     const std::size_t icrcAt = frame.size() - kIcrcSize;
     const std::uint32_t icrc = ComputeIcrc(&frame[ipStart], icrcAt - ipStart);
@@ -245,20 +306,66 @@ Bytes BuildRoceFrame(const Endpoints& ends, const BthFields& bth, const Bytes& a
 
 Bytes BuildAckFrame(const Endpoints& ends, std::uint32_t destQp, std::uint32_t psn,
                     std::uint8_t syndrome, std::uint32_t msn, const RoceOptions& options) {
-    Bytes aeth;
-    Writer w(aeth);
-    w.U8(syndrome);
-    w.U24(msn & kPsnMask);
+    ExtendedHeaders headers;
+    headers.aeth = AethFields{syndrome, msn};
     BthFields bth;
-    bth.opcode = ACKNOWLEDGE;
+    bth.opcode = opcode::kAcknowledge;
     bth.destQp = destQp;
     bth.psn = psn;
-    return BuildRoceFrame(ends, bth, aeth, options);
+    return BuildRoceFrame(ends, bth, headers, {}, options);
+}
+
+std::vector<Bytes> BuildReadResponse(const Endpoints& ends, std::uint32_t destQp,
+                                     std::uint32_t firstPsn, std::uint32_t msn, const Bytes& data,
+                                     std::uint32_t mtu, RoceOptions options) {
+    const std::size_t packets = data.empty() ? 1 : (data.size() + mtu - 1) / mtu;
+    std::vector<Bytes> frames;
+    frames.reserve(packets);
+    for (std::size_t p = 0; p < packets; ++p) {
+        const bool first = p == 0;
+        const bool last = p + 1 == packets;
+        BthFields bth;
+        bth.opcode = first && last ? opcode::kRdmaReadResponseOnly
+                     : first       ? opcode::kRdmaReadResponseFirst
+                     : last        ? opcode::kRdmaReadResponseLast
+                                   : opcode::kRdmaReadResponseMiddle;
+        bth.destQp = destQp;
+        bth.psn = (firstPsn + static_cast<std::uint32_t>(p)) & kPsnMask;
+        ExtendedHeaders headers;
+        if (first || last) {
+            headers.aeth = AethFields{kSyndromeAck, msn};
+        }
+        const auto begin =
+            data.begin() + static_cast<std::ptrdiff_t>(std::min(p * mtu, data.size()));
+        const auto end =
+            data.begin() + static_cast<std::ptrdiff_t>(std::min((p + 1) * mtu, data.size()));
+        frames.push_back(BuildRoceFrame(ends, bth, headers, Bytes(begin, end), options));
+        ++options.ipId;
+    }
+    return frames;
+}
+
+Bytes BuildCnpFrame(const Endpoints& ends, std::uint32_t destQp, RoceOptions options) {
+    options.ecn = kEcnNotEct;
+    BthFields bth;
+    bth.opcode = opcode::kCnp;
+    bth.destQp = destQp;
+    return BuildRoceFrame(ends, bth, Bytes(kCnpReservedSize, 0), options);
+}
+
+void SetIpv4Ecn(Bytes& frame, std::uint8_t ecn) {
+    const std::size_t ip = kEthHeaderSize;
+    if (frame.size() < ip + kIpv4HeaderSize) {
+        return;
+    }
+    frame[ip + 1] = static_cast<std::uint8_t>((frame[ip + 1] & ~kEcnCe) | (ecn & kEcnCe));
+    Write16(&frame[ip + 10], 0);
+    Write16(&frame[ip + 10], FoldChecksum(SumWords(&frame[ip], kIpv4HeaderSize)));
 }
 
 Bytes BuildUdpFrame(const Endpoints& ends, std::uint16_t srcPort, std::uint16_t dstPort,
-                    const Bytes& payload, bool udpChecksum, std::uint16_t ipId) {
-    return BuildUdpAround(ends, srcPort, dstPort, payload, udpChecksum, ipId);
+                    const Bytes& payload, bool udpChecksum, std::uint16_t ipId, std::uint8_t ecn) {
+    return BuildUdpAround(ends, srcPort, dstPort, payload, udpChecksum, ipId, ecn);
 }
 
 Bytes BuildArpRequest(const Endpoints& ends) {
@@ -301,20 +408,30 @@ std::optional<RoceView> ParseRoceFrame(const std::uint8_t* frame, std::size_t si
     view.destQp = read.bth->GetDestinationQp();
     view.psn = read.bth->GetPsn();
     view.ackReq = (frame[read.bthOffset + 8] & kAckReqBit) != 0;
-    std::size_t payload = read.bthOffset + kBthSize;
+    view.ecn = static_cast<std::uint8_t>(frame[ip + 1] & kEcnCe);
     const std::size_t icrcAt = ipEnd - kIcrcSize;
-    if (view.opcode == ACKNOWLEDGE && payload + kAethSize <= icrcAt) {
-        view.aethSyndrome = frame[payload];
-        view.aethMsn = Read24(frame + payload + 1);
-        payload += kAethSize;
-    }
-    view.payloadSize = icrcAt - payload;
+    view.payloadOffset =
+        ReadExtendedHeaders(frame, read.bthOffset + kBthSize, icrcAt, view.opcode, view.headers);
+    view.payloadSize = icrcAt - view.payloadOffset;
     std::uint32_t stored = 0;
     for (std::size_t i = 0; i < kIcrcSize; ++i) {
         stored |= static_cast<std::uint32_t>(frame[icrcAt + i]) << (8 * i);
     }
     view.icrcValid = stored == ComputeIcrc(frame + ip, icrcAt - ip);
     return view;
+}
+
+std::optional<std::uint8_t> IpEcn(const std::uint8_t* frame, std::size_t size) {
+    const FrameView read = ReadFrame(frame, size);
+    const std::uint8_t* ip = frame + read.ip.offset;
+    switch (read.ip.version) {
+        case 4:
+            return static_cast<std::uint8_t>(ip[1] & kEcnCe);
+        case 6:  // the traffic class straddles the first two bytes
+            return static_cast<std::uint8_t>((ip[1] >> 4) & kEcnCe);
+        default:
+            return std::nullopt;
+    }
 }
 
 }  // namespace roceframes

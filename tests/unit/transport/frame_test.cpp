@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "transport/FrameView.h"
+#include "transport/Opcode.h"
 #include "transport/RoceFrame.h"
+#include "transport/RocePacketInfo.h"
 
 namespace {
 
@@ -127,6 +129,62 @@ TEST(ReadFrame, ShortOrForeignFramesHaveNoBth) {
         const Bytes prefix(whole.begin(), whole.begin() + size);
         EXPECT_FALSE(ReadFrame(prefix.data(), prefix.size()).HasBth()) << size;
     }
+}
+
+// A BTH with the opcode, then `after` (extended headers and data), then an ICRC unless cut.
+Bytes RoceFrame(std::uint8_t opcode, const Bytes& after, bool withIcrc = true) {
+    Bytes bth = kBth;
+    bth[0] = opcode;
+    return Ethernet(0x0800) + Ipv4(Udp(bth + after + (withIcrc ? Bytes(4, 0xC5) : Bytes{})));
+}
+// Virtual address and R_Key, then the DMA length 0x00012345.
+const Bytes kReth = Bytes(12, 0xAA) + Bytes{0x00, 0x01, 0x23, 0x45};
+const Bytes kAeth = {0x61, 0xAB, 0xCD, 0xEF};
+
+using Headers = std::tuple<std::optional<std::uint32_t>, std::optional<std::uint32_t>,
+                           std::optional<std::uint32_t>, bool>;
+std::optional<Headers> HeadersIn(const Bytes& frame) {
+    const std::optional<RoceHeaders> headers =
+        ReadRoceHeaders(ReadFrame(frame.data(), frame.size()));
+    if (!headers) {
+        return std::nullopt;
+    }
+    const auto syndrome =
+        headers->aeth ? std::optional(headers->aeth->GetSyndrome()) : std::nullopt;
+    const auto msn = headers->aeth ? std::optional(headers->aeth->GetMsn()) : std::nullopt;
+    return Headers{headers->dmaLength, syndrome, msn, headers->truncated};
+}
+
+// Each header where its opcode puts it, never read out of the ICRC or past the UDP payload.
+TEST(ReadRoceHeaders, FindsTheDmaLengthAndTheAethBehindTheHeadersBeforeThem) {
+    using namespace opcode;
+    constexpr std::nullopt_t none = std::nullopt;
+    const Bytes data(20, 0x5A);
+    const std::pair<Bytes, Headers> cases[] = {
+        {RoceFrame(kRdmaReadRequest, kReth), {0x12345, none, none, false}},
+        {RoceFrame(kRdmaWriteOnlyWithImmediate, kReth + Bytes(4, 1) + data),
+         {0x12345, none, none, false}},
+        {RoceFrame(kUcRdmaWriteOnlyWithImmediate, kReth + Bytes(4, 1)),
+         {0x12345, none, none, false}},
+        {RoceFrame(kAcknowledge, kAeth), {none, 0x61, 0xABCDEF, false}},
+        {RoceFrame(kAtomicAcknowledge, kAeth + Bytes(8, 3)), {none, 0x61, 0xABCDEF, false}},
+        {RoceFrame(kRdmaReadResponseLast, kAeth + data), {none, 0x61, 0xABCDEF, false}},
+        {RoceFrame(kRdmaReadResponseMiddle, data), {none, none, none, false}},
+        {RoceFrame(kUdSendOnly, Bytes(8, 2) + data), {none, none, none, false}},
+        {RoceFrame(0xFF, {}), {none, none, none, false}},
+        {RoceFrame(kAtomicAcknowledge, kAeth + Bytes(7, 3)), {none, 0x61, 0xABCDEF, true}},
+        {RoceFrame(kRdmaReadRequest, Bytes(kReth.begin(), kReth.end() - 1)),
+         {none, none, none, true}},
+        {RoceFrame(kRdmaReadRequest, kReth, false), {none, none, none, true}},
+        {RoceFrame(kAcknowledge, kAeth, false), {none, none, none, true}},
+        {RoceFrame(kAcknowledge, {}), {none, none, none, true}},
+    };
+    for (const auto& [frame, expected] : cases) {
+        EXPECT_EQ(HeadersIn(frame), expected) << &frame - &cases[0].first;
+        // Ethernet padding after the IP packet is no part of it.
+        EXPECT_EQ(HeadersIn(frame + Bytes(8, 0x11)), expected) << &frame - &cases[0].first;
+    }
+    EXPECT_EQ(HeadersIn(Ethernet(0x0800) + Ipv4(Udp(kBth, 4790))), std::nullopt);
 }
 
 }  // namespace
