@@ -8,7 +8,7 @@
 namespace engine {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 json Frames(const FrameCounts& counts) {
     return {{"captured", counts.captured},
