@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace cli {
 
@@ -14,6 +15,7 @@ constexpr int kMidwireDelayMaxMs = 30;
 struct Ports {
     std::string server = "enp1s0f0";
     std::string client = "enp1s0f1";
+    std::vector<int> cpus;  // --cpu: where the ports' threads run; empty: not placed
 };
 
 using Weights = std::array<int, 4>;  // percentages: pass unchanged, drop, delay, reorder
