@@ -95,6 +95,62 @@ TEST_F(Veth, ForwardsTheCapturedBytesExactly) {
     EXPECT_EQ(server_.UnsentFrames(), 1u);
 }
 
+// A batch the kernel takes only in part: the frame it refuses is counted, those after it still
+// leave. Nothing the bench sends comes back into the capture of the port it leaves by.
+TEST_F(Veth, ABatchCountsEachFrameItCouldNotSendAndOwnSendsAreNotCapturedArriving) {
+    std::atomic<int> capturedAtBench{0};
+    wire::CaptureSet captures;
+    captures.Add("wwc", PCAP_D_IN, [&](const wire::RawFrame&) { return ++capturedAtBench > 0; });
+    captures.OpenAll();
+    captures.StartAll();
+    const Bytes fits = Frame(1000), tooLong = Frame(9600);
+    wire::SendBatch batch(server_);
+    for (const Bytes* frame : {&fits, &tooLong, &fits, &tooLong}) {
+        batch.Add(frame->data(), frame->size());
+    }
+    batch.Send();
+    EXPECT_TRUE(batch.Sent(0) && !batch.Sent(1) && batch.Sent(2) && !batch.Sent(3));
+    EXPECT_EQ(server_.SentFrames(), 2u);
+    EXPECT_EQ(server_.UnsentFrames(), 2u);
+    // The frames reached the far end of the link before the capture is asked again.
+    wire::CaptureSet atServer;
+    std::atomic<int> arrived{0};
+    atServer.Add("wwd", PCAP_D_IN, [&](const wire::RawFrame&) { return ++arrived > 0; });
+    atServer.OpenAll();
+    atServer.StartAll();
+    EXPECT_TRUE(server_.Send(fits.data(), fits.size()));
+    EXPECT_TRUE(WaitFor([&] { return arrived.load() >= 1; }));
+    atServer.StopAll();
+    captures.StopAll();
+    EXPECT_EQ(capturedAtBench.load(), 0);
+}
+
+// More than the ring holds arrives while nobody reads it: what did not fit is reported as
+// dropped, and every frame the kernel took in is accounted for.
+TEST_F(Veth, ABurstLargerThanTheRingIsReportedAsDroppedNeverLostSilently) {
+    std::atomic<uint64_t> handled{0};
+    wire::CaptureSet captures;
+    wire::Capture& capture =
+        captures.Add("wwb", PCAP_D_IN, [&](const wire::RawFrame&) { return ++handled > 0; });
+    captures.OpenAll();
+    const Bytes frame = Frame(60);
+    const std::size_t burst = capture.RingFrames() + capture.RingFrames() / 2;
+    for (std::size_t sent = 0; sent < burst;) {
+        wire::SendBatch batch(client_);
+        for (; !batch.Full() && sent < burst; ++sent) {
+            batch.Add(frame.data(), frame.size());
+        }
+        batch.Send();
+    }
+    captures.StartAll();
+    EXPECT_TRUE(WaitFor([&] { return handled.load() >= capture.RingFrames(); }));
+    captures.StopAll();
+    const wire::CaptureLosses losses = capture.Losses();
+    EXPECT_GT(losses.kernelDrops, 0u);
+    EXPECT_EQ(handled + losses.unhandledAtStop + losses.kernelDrops, capture.FramesTakenIn());
+    EXPECT_GE(capture.FramesTakenIn(), capture.RingFrames());
+}
+
 // Whether or not the handler keeps up, the stop keeps to its budget and accounts for every
 // frame the kernel took in: handled, left unhandled or dropped (so none came in after it).
 TEST_F(Veth, AStopUnderAFloodKeepsToItsBudgetAndAccountsForEveryFrame) {
