@@ -3,7 +3,10 @@
 // alarm.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,6 +36,19 @@ Bytes Frame(size_t size, Bytes tail = {0x88, 0xb5}) {
     tail.insert(tail.begin(), {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1});
     tail.resize(size, 0xa5);
     return tail;
+}
+
+// Sends as any other program on the host would, through the port's queueing discipline.
+bool SendAsAnotherProgram(const std::string& port, const Bytes& frame) {
+    const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_ifindex = static_cast<int>(if_nametoindex(port.c_str()));
+    const bool sent =
+        sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+               sizeof(address)) == static_cast<ssize_t>(frame.size());
+    close(fd);
+    return sent;
 }
 
 // Client wwa - wwb bench wwc - wwd server.
@@ -96,11 +112,14 @@ TEST_F(Veth, ForwardsTheCapturedBytesExactly) {
 }
 
 // A batch the kernel takes only in part: the frame it refuses is counted, those after it still
-// leave. Nothing the bench sends comes back into the capture of the port it leaves by.
+// leave. Nothing the bench sends comes back into a capture of the port it leaves by; a leaving
+// capture sees what another program sends.
 TEST_F(Veth, ABatchCountsEachFrameItCouldNotSendAndOwnSendsAreNotCapturedArriving) {
     std::atomic<int> capturedAtBench{0};
+    std::atomic<int> capturedLeaving{0};
     wire::CaptureSet captures;
     captures.Add("wwc", PCAP_D_IN, [&](const wire::RawFrame&) { return ++capturedAtBench > 0; });
+    captures.Add("wwc", PCAP_D_OUT, [&](const wire::RawFrame&) { return ++capturedLeaving > 0; });
     captures.OpenAll();
     captures.StartAll();
     const Bytes fits = Frame(1000), tooLong = Frame(9600);
@@ -119,10 +138,12 @@ TEST_F(Veth, ABatchCountsEachFrameItCouldNotSendAndOwnSendsAreNotCapturedArrivin
     atServer.OpenAll();
     atServer.StartAll();
     EXPECT_TRUE(server_.Send(fits.data(), fits.size()));
-    EXPECT_TRUE(WaitFor([&] { return arrived.load() >= 1; }));
+    EXPECT_TRUE(SendAsAnotherProgram("wwc", fits));
+    EXPECT_TRUE(WaitFor([&] { return arrived.load() >= 2 && capturedLeaving.load() >= 1; }));
     atServer.StopAll();
     captures.StopAll();
     EXPECT_EQ(capturedAtBench.load(), 0);
+    EXPECT_EQ(capturedLeaving.load(), 1);
 }
 
 // More than the ring holds arrives while nobody reads it: what did not fit is reported as
