@@ -12,7 +12,13 @@
 #   - the highest loss-free rate of RoCE frames (client to server, every frame
 #     acknowledged back), searched over rates, each step --step-seconds long;
 #   - the request/acknowledge round trip (median, p99) at a light load;
-#   - CPU of the target program idle and under 50k frames/s (from /proc/<pid>/stat).
+#   - CPU of the target program idle and under --load-rate frames/s (from /proc/<pid>/stat), and
+#     per frame it forwarded.
+#
+# --mode flow sends without asking for acknowledgements (loss-free: under 0.1% lost), so that
+# the generator out-runs what it measures; the round trip is always measured acknowledged.
+# --direction to-client sends from the server to the client instead. --pin CPU runs both peers
+# on that CPU (give the target its own --cpu to pin it too).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,10 +29,14 @@ frame_size=1100
 step_seconds=3
 max_rate=400000
 load_rate=50000
+mode=ack
+direction=to-server
+pin=
 
 usage() {
     echo "usage: $0 --target bridge|COMMAND [--build DIR] [--prefix P] [--frame-size B]" \
-        "[--step-seconds S] [--max-rate PPS]" >&2
+        "[--step-seconds S] [--max-rate PPS] [--load-rate PPS] [--mode ack|flow]" \
+        "[--direction to-server|to-client] [--pin CPU]" >&2
     exit 2
 }
 while [ $# -gt 0 ]; do
@@ -37,6 +47,10 @@ while [ $# -gt 0 ]; do
     --frame-size) [ $# -ge 2 ] || usage; frame_size=$2; shift 2 ;;
     --step-seconds) [ $# -ge 2 ] || usage; step_seconds=$2; shift 2 ;;
     --max-rate) [ $# -ge 2 ] || usage; max_rate=$2; shift 2 ;;
+    --load-rate) [ $# -ge 2 ] || usage; load_rate=$2; shift 2 ;;
+    --mode) [ $# -ge 2 ] || usage; mode=$2; shift 2 ;;
+    --direction) [ $# -ge 2 ] || usage; direction=$2; shift 2 ;;
+    --pin) [ $# -ge 2 ] || usage; pin=$2; shift 2 ;;
     *) usage ;;
     esac
 done
@@ -46,11 +60,29 @@ rocepeer=$build/tools/rocepeer/rocepeer
 [ -x "$rocepeer" ] || { echo "forwarding: no $rocepeer (build first, or give --build)" >&2; exit 1; }
 
 testbed=$root/scripts/testbed.sh
-client=$prefix-client
-server=$prefix-server
+case $mode in ack|flow) ;; *) usage ;; esac
 bench=$prefix-bench
-server_mac=02:47:00:00:00:02
-server_ip=10.47.0.2
+# The sending peer and the one that receives (and acknowledges).
+if [ "$direction" = to-server ]; then
+    client=$prefix-client server=$prefix-server
+    server_mac=02:47:00:00:00:02 server_ip=10.47.0.2 send_qps="--qp 0x11 --peer-qp 0x12"
+    recv_qps="--qp 0x12 --peer-qp 0x11"
+elif [ "$direction" = to-client ]; then
+    client=$prefix-server server=$prefix-client
+    server_mac=02:47:00:00:00:01 server_ip=10.47.0.1 send_qps="--qp 0x12 --peer-qp 0x11"
+    recv_qps="--qp 0x11 --peer-qp 0x12"
+else
+    usage
+fi
+peer() {  # peer <namespace> <rocepeer arguments...>: a peer, on the pinned CPU if any
+    local ns=$1
+    shift
+    if [ -n "$pin" ]; then
+        ip netns exec "$ns" taskset -c "$pin" "$rocepeer" "$@"
+    else
+        ip netns exec "$ns" "$rocepeer" "$@"
+    fi
+}
 scratch=$(mktemp -d /tmp/forwarding.XXXXXX)
 target_pid=
 
@@ -109,16 +141,18 @@ field() {  # field <key> <text>
 
 # One step at a given rate; prints "sent acks asked received achieved".
 run_step() {
-    local rate=$1 receiver_out="$scratch/recv.out" send_out
-    ip netns exec "$server" "$rocepeer" rate-recv --dev eth0 --ack --idle-ms 1000 \
+    local rate=$1 receiver_out="$scratch/recv.out" send_out ack=--ack every=1
+    [ "$mode" = flow ] && ack= every=0
+    peer "$server" rate-recv --dev eth0 $ack $recv_qps --idle-ms 1000 \
         --seconds $((step_seconds + 10)) >"$receiver_out" &
     local receiver=$!
     for _ in $(seq 100); do
         grep -q ready "$receiver_out" 2>/dev/null && break
         sleep 0.05
     done
-    send_out=$(ip netns exec "$client" "$rocepeer" rate-send --dev eth0 --peer-mac "$server_mac" \
-        --peer-ip "$server_ip" --rate "$rate" --frame-size "$frame_size" --seconds "$step_seconds")
+    send_out=$(peer "$client" rate-send --dev eth0 --peer-mac "$server_mac" $send_qps \
+        --peer-ip "$server_ip" --rate "$rate" --frame-size "$frame_size" --seconds "$step_seconds" \
+        --ackreq-every $every)
     wait "$receiver"
     local received
     received=$(field received "$(tail -1 "$receiver_out")")
@@ -132,8 +166,12 @@ step_ok() {  # step_ok <rate>
     local sent acks asked received achieved
     read -r sent acks asked received achieved <<<"$(run_step "$1")"
     echo "  rate $1/s: sent=$sent received=$received acks=$acks/$asked achieved=${achieved%.*}/s" >&2
-    [ "$sent" = "$received" ] && [ "$acks" = "$asked" ] &&
-        [ "${achieved%.*}" -ge $(($1 * 95 / 100)) ]
+    [ "${achieved%.*}" -ge $(($1 * 95 / 100)) ] || return 1
+    if [ "$mode" = flow ]; then
+        [ $((received * 1000)) -ge $((sent * 999)) ]
+    else
+        [ "$sent" = "$received" ] && [ "$acks" = "$asked" ]
+    fi
 }
 
 search_max_rate() {
@@ -161,21 +199,27 @@ idle_cpu=n/a
 [ -n "$target_pid" ] && idle_cpu="$(cpu_percent 3)%"
 
 echo "round trip at 1000 frames/s ..." >&2
-rtt_out=$(ip netns exec "$server" "$rocepeer" rate-recv --dev eth0 --ack --idle-ms 1000 \
+rtt_out=$(peer "$server" rate-recv --dev eth0 --ack $recv_qps --idle-ms 1000 \
     --seconds 20 >/dev/null &
     sleep 0.5
-    ip netns exec "$client" "$rocepeer" rate-send --dev eth0 --peer-mac "$server_mac" \
+    peer "$client" rate-send --dev eth0 --peer-mac "$server_mac" $send_qps \
         --peer-ip "$server_ip" --rate 1000 --frame-size "$frame_size" --seconds "$step_seconds"
     wait)
 
 load_cpu=n/a
+load_cpu_per_frame=n/a
 if [ -n "$target_pid" ]; then
     echo "CPU under $load_rate frames/s ..." >&2
     run_step "$load_rate" >"$scratch/load.out" &
     load=$!
     sleep 1
-    load_cpu="$(cpu_percent $((step_seconds - 1 > 0 ? step_seconds - 1 : 1)))%"
+    load_cpu="$(cpu_percent $((step_seconds - 1 > 0 ? step_seconds - 1 : 1)))"
     wait "$load"
+    read -r _ _ _ load_received load_achieved <"$scratch/load.out"
+    # Share of a core over the frames it forwarded per second, in microseconds per frame.
+    load_cpu_per_frame=$(awk -v cpu="$load_cpu" -v pps="$load_received" -v s="$step_seconds" \
+        'BEGIN { if (pps > 0) printf "%.2f", cpu * 1e4 / (pps / s); else print "n/a" }')
+    load_cpu="$load_cpu% (sent ${load_achieved%.*}/s, received $load_received)"
 fi
 
 echo "searching the highest loss-free rate ..." >&2
@@ -183,6 +227,7 @@ max=$(search_max_rate)
 
 cat <<EOF
 target=$target
+mode=$mode direction=$direction pin=${pin:-none}
 frame_size=$frame_size
 step_seconds=$step_seconds
 max_loss_free_pps=$max
@@ -190,4 +235,5 @@ rtt_median_us=$(field rtt_median_us "$rtt_out")
 rtt_p99_us=$(field rtt_p99_us "$rtt_out")
 cpu_idle=$idle_cpu
 cpu_at_${load_rate}pps=$load_cpu
+cpu_us_per_frame_at_${load_rate}pps=$load_cpu_per_frame
 EOF

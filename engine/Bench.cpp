@@ -15,14 +15,23 @@
 #include "wire/Error.h"
 #include "wire/LossReport.h"
 #include "wire/OutputFile.h"
+#include "wire/Placement.h"
 
 namespace engine {
 
 namespace {
 
-SendFunction SendOutOf(wire::Sender& sender) {
-    return
-        [&sender](const std::uint8_t* data, std::size_t size) { return sender.Send(data, size); };
+SendMany SendManyOutOf(wire::Sender& sender) {
+    return [&sender](const FrameView* frames, std::size_t count, bool* sent) {
+        wire::SendBatch batch(sender);
+        for (std::size_t i = 0; i < count; ++i) {
+            batch.Add(frames[i].data, frames[i].size);
+        }
+        batch.Send();
+        for (std::size_t i = 0; i < count; ++i) {
+            sent[i] = batch.Sent(i);
+        }
+    };
 }
 
 bool IsObserved(const BenchConfig& config, Port port, Direction direction) {
@@ -72,13 +81,21 @@ void WriteAll(int fd, const std::string& text, const std::string& path) {
     }
 }
 
+std::string CpuNames(const std::vector<int>& cpus) {
+    std::string names;
+    for (int cpu : cpus) {
+        names += (names.empty() ? "" : ",") + std::to_string(cpu);
+    }
+    return names;
+}
+
 }  // namespace
 
 Bench::Bench(BenchConfig config, RandomSource random)
     : config_(std::move(config)),
       senders_{wire::Sender(config_.serverPort), wire::Sender(config_.clientPort)},
       verifier_(MakeVerifier(config_)),
-      injectors_(MakeInjectors(config_, senders_, Shared(std::move(random)))),
+      injectors_(MakeInjectors(Shared(std::move(random)))),
       path_(config_, verifier_.get(), Outlets()) {}
 
 Bench::~Bench() {
@@ -88,15 +105,16 @@ Bench::~Bench() {
     }
 }
 
-std::array<std::unique_ptr<Injector>, 2> Bench::MakeInjectors(const BenchConfig& config,
-                                                              std::array<wire::Sender, 2>& senders,
-                                                              const RandomSource& random) {
+std::array<std::unique_ptr<Injector>, 2> Bench::MakeInjectors(const RandomSource& random) {
     std::array<std::unique_ptr<Injector>, 2> injectors;
     for (Port port : kPorts) {
-        if (config.arrivals[Index(port)].arrival == Arrival::Inject) {
+        if (config_.arrivals[Index(port)].arrival == Arrival::Inject) {
             injectors[Index(port)] = std::make_unique<Injector>(
-                config.PortName(port) + " in", SendOutOf(senders[Index(OtherPort(port))]),
-                config.injectorLimit, random);
+                config_.PortName(port) + " in",
+                [this, port](const FrameView* frames, std::size_t count) {
+                    path_.Release(port, frames, count);
+                },
+                config_.injectorLimit, random);
         }
     }
     return injectors;
@@ -105,40 +123,59 @@ std::array<std::unique_ptr<Injector>, 2> Bench::MakeInjectors(const BenchConfig&
 FrameOutlets Bench::Outlets() {
     FrameOutlets outlets;
     for (Port port : kPorts) {
-        outlets.send[Index(port)] = SendOutOf(senders_[Index(port)]);
+        outlets.send[Index(port)] = SendManyOutOf(senders_[Index(port)]);
         outlets.injectors[Index(port)] = injectors_[Index(port)].get();
     }
     outlets.log = [this](const std::string& line) { log_.WriteLine(line); };
     return outlets;
 }
 
-void Bench::AddCapture(Port port, Direction direction) {
-    wire::CaptureSet& set = captures_[Index(direction)];
-    captureIndex_[Index(port)][Index(direction)] = static_cast<int>(set.Captures().size());
-    set.Add(config_.PortName(port), direction == Direction::In ? PCAP_D_IN : PCAP_D_OUT,
-            [this, port, direction](const wire::RawFrame& frame) {
-                path_.Handle(port, direction, frame.data, frame.size);
-                return true;
-            });
+void Bench::AddCapture(Port port) {
+    captureOf_[Index(port)] = &captures_.Add(
+        config_.PortName(port), PCAP_D_IN,
+        [this, port](const wire::RawFrame& frame) {
+            path_.Handle(port, Direction::In, frame.data, frame.size);
+            return true;
+        },
+        [this, port] { path_.EndOfBatch(port); });
+}
+
+std::vector<int> Bench::PortCpus(Port port) const {
+    if (!config_.cpus.empty()) {
+        return {config_.cpus[Index(port) % config_.cpus.size()]};
+    }
+    if (const auto cpu = wire::InterruptCpu(config_.PortName(port))) {
+        return {*cpu};
+    }
+    return {};
+}
+
+// The controlling thread first, so that every thread it starts (the log's too) inherits the set.
+void Bench::Place() {
+    if (config_.cpus.empty()) {
+        return;
+    }
+    const std::vector<int> unusable = wire::UnusableCpus(config_.cpus);
+    if (!unusable.empty()) {
+        throw wire::Error("--cpu", "CPU " + CpuNames(unusable) + " not available to this process");
+    }
+    if (!wire::PinCurrentThread(config_.cpus)) {
+        throw wire::Error("--cpu", "cannot run on CPU " + CpuNames(config_.cpus));
+    }
 }
 
 void Bench::Open() {
+    Place();
     for (wire::Sender& sender : senders_) {
         sender.Open();
     }
-    // Arriving frames first, in port order, then leaving ones: the order the captures start.
-    for (Direction direction : {Direction::In, Direction::Out}) {
-        for (Port port : kPorts) {
-            const bool arrivalUsed = direction == Direction::In &&
-                                     config_.arrivals[Index(port)].arrival != Arrival::Ignore;
-            if (arrivalUsed || IsObserved(config_, port, direction)) {
-                AddCapture(port, direction);
-            }
+    for (Port port : kPorts) {
+        if (config_.arrivals[Index(port)].arrival != Arrival::Ignore ||
+            IsObserved(config_, port, Direction::In)) {
+            AddCapture(port);
         }
     }
-    for (wire::CaptureSet& set : captures_) {
-        set.OpenAll();
-    }
+    captures_.OpenAll();
     log_.Open(config_.log.path);
     if (!config_.summaryPath.empty()) {
         summaryFd_ = wire::OpenOutputFile(config_.summaryPath);
@@ -153,6 +190,10 @@ void Bench::Start() {
     for (Port port : kPorts) {
         if (injectors_[Index(port)]) {
             injectors_[Index(port)]->Configure(config_.arrivals[Index(port)].injector);
+            injectors_[Index(port)]->Place(PortCpus(port));
+        }
+        if (captureOf_[Index(port)] != nullptr) {
+            captureOf_[Index(port)]->Place(PortCpus(port));
         }
     }
     started_ = true;
@@ -161,9 +202,7 @@ void Bench::Start() {
             injector->Start();
         }
     }
-    for (wire::CaptureSet& set : captures_) {
-        set.StartAll();
-    }
+    captures_.StartAll();
 }
 
 void Bench::WaitForStop() {
@@ -183,7 +222,7 @@ void Bench::Stop() {
         return;
     }
     stopped_ = true;
-    captures_[Index(Direction::In)].StopAll(config_.stopBudget);
+    captures_.StopAll(config_.stopBudget);
     // Both injectors are asked before either is waited for.
     for (auto& injector : injectors_) {
         if (injector) {
@@ -195,7 +234,6 @@ void Bench::Stop() {
             injector->Join();
         }
     }
-    captures_[Index(Direction::Out)].StopAll(config_.stopBudget);
     if (config_.log.endLine) {
         log_.WriteLine(*config_.log.endLine);
     }
@@ -208,14 +246,15 @@ OperationCounters Bench::InjectorCounters(Port arriving) const {
 }
 
 std::uint64_t Bench::FramesCaptured(Port port, Direction direction) const {
-    const int index = captureIndex_[Index(port)][Index(direction)];
-    const auto& set = captures_[Index(direction)].Captures();
-    return index < 0 ? 0 : set[static_cast<std::size_t>(index)]->FramesSeen();
+    if (direction == Direction::Out) {
+        return senders_[Index(port)].SentFrames();
+    }
+    const wire::Capture* capture = captureOf_[Index(port)];
+    return capture == nullptr ? 0 : capture->FramesSeen();
 }
 
 void Bench::WriteLossReport(std::ostream& out) const {
-    wire::WriteLossReport(out, captures_[Index(Direction::In)], {});
-    wire::WriteLossReport(out, captures_[Index(Direction::Out)],
+    wire::WriteLossReport(out, captures_,
                           {&senders_[Index(Port::Server)], &senders_[Index(Port::Client)]});
     // The client's injector first: the direction a request takes before its answer.
     for (Port port : {Port::Client, Port::Server}) {
@@ -232,10 +271,9 @@ namespace engine {
 FrameCounts Bench::Frames(Port port, Direction direction) const {
     FrameCounts counts;
     counts.captured = FramesCaptured(port, direction);
-    const int index = captureIndex_[Index(port)][Index(direction)];
-    if (index >= 0) {
-        const auto& set = captures_[Index(direction)].Captures();
-        counts.kernelDrops = set[static_cast<std::size_t>(index)]->Losses().kernelDrops;
+    const wire::Capture* capture = captureOf_[Index(port)];
+    if (direction == Direction::In && capture != nullptr) {
+        counts.kernelDrops = capture->Losses().kernelDrops;
     }
     // What arrives at a port can only leave by the other one.
     const wire::Sender& sender =

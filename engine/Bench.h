@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "engine/BenchConfig.h"
 #include "engine/FramePath.h"
@@ -42,14 +43,15 @@ public:
     // Stops in one order that loses nothing the bench took in: the captures of arriving frames
     // first (what they hold is still handled and passed on, within the stop budget; the rest is
     // counted), then the injectors (a packet in its delay leaves at once; packets still held
-    // stay unsent and are counted), then the captures of leaving frames (which so see every
-    // frame the bench sent), then the log's end line and its close. Idempotent.
+    // stay unsent and are counted), then the log's end line and its close, which writes out
+    // every line. Idempotent.
     void Stop();
 
     // The verifier, when the configuration verifies.
     [[nodiscard]] Verifier* GetVerifier() { return verifier_.get(); }
     [[nodiscard]] OperationCounters InjectorCounters(Port arriving) const;
-    // Frames captured in a port direction (0 when it is not captured).
+    // Frames captured arriving at a port (0 when it is not captured), or that the bench sent out
+    // of it.
     [[nodiscard]] std::uint64_t FramesCaptured(Port port, Direction direction) const;
     // Every loss of the run, one line each: captures, senders, injectors. Nothing if none.
     void WriteLossReport(std::ostream& out) const;
@@ -62,11 +64,11 @@ public:
     void WriteSummaries(std::ostream& err) const;
 
 private:
-    static std::array<std::unique_ptr<Injector>, 2> MakeInjectors(
-        const BenchConfig& config, std::array<wire::Sender, 2>& senders,
-        const RandomSource& random);
+    std::array<std::unique_ptr<Injector>, 2> MakeInjectors(const RandomSource& random);
     FrameOutlets Outlets();
-    void AddCapture(Port port, Direction direction);
+    void AddCapture(Port port);
+    void Place();
+    std::vector<int> PortCpus(Port port) const;
 
     const BenchConfig config_;
     std::array<wire::Sender, 2> senders_;
@@ -75,10 +77,10 @@ private:
     wire::LineLog log_;
     int summaryFd_ = -1;
     FramePath path_;
-    // The captures of arriving and of leaving frames, indexed by Direction.
-    std::array<wire::CaptureSet, 2> captures_;
-    // Index in its set of each port direction's capture, or -1.
-    std::array<std::array<int, 2>, 2> captureIndex_{{{-1, -1}, {-1, -1}}};
+    // The captures of arriving frames; what leaves is seen as it is sent.
+    wire::CaptureSet captures_;
+    // Each port's capture, or null.
+    std::array<wire::Capture*, 2> captureOf_{};
     bool started_ = false;
     bool stopped_ = false;
 };

@@ -92,6 +92,9 @@ struct BenchConfig {
     // How long the stop may spend on frames already captured, once for the arriving and once
     // for the leaving ones.
     std::chrono::milliseconds stopBudget{400};
+    // CPUs for the bench's threads: each port's in turn, the rest on all of them. Empty: a port
+    // whose interrupts are bound to a CPU gets its threads there, others are not placed.
+    std::vector<int> cpus;
 
     [[nodiscard]] const std::string& PortName(Port port) const {
         return port == Port::Server ? serverPort : clientPort;

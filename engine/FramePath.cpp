@@ -32,14 +32,63 @@ void FramePath::Handle(Port port, Direction direction, const std::uint8_t* data,
         Observe(port, direction, frame);
         return;
     }
-    // A forwarded frame leaves before it is checked, so checking adds nothing to its way; an
-    // injected packet is checked first, so that its arriving line precedes its leaving line.
-    if (arrivals_[Index(port)] == Arrival::Forward) {
-        Pass(port, frame);
-        Observe(port, direction, frame);
-    } else {
-        Observe(port, direction, frame);
-        Pass(port, frame);
+    switch (arrivals_[Index(port)]) {
+        case Arrival::Forward:
+            Forward(port, frame);
+            break;
+        case Arrival::Inject:
+            // Checked before it is offered, so that its arriving line precedes its leaving line.
+            Observe(port, direction, frame);
+            if (frame.toRocePort && outlets_.injectors[Index(port)] != nullptr) {
+                outlets_.injectors[Index(port)]->Offer(frame);
+            }
+            break;
+        case Arrival::Ignore:
+            Observe(port, direction, frame);
+            break;
+    }
+}
+
+// A forwarded frame leaves before it is checked, so checking adds nothing to its way.
+void FramePath::Forward(Port from, const FrameView& frame) {
+    Forwarding& waiting = forwarding_[Index(from)];
+    waiting.frames[waiting.count++] = frame;
+    if (waiting.count == waiting.frames.size()) {
+        EndOfBatch(from);
+    }
+}
+
+void FramePath::EndOfBatch(Port port) {
+    Forwarding& waiting = forwarding_[Index(port)];
+    if (waiting.count > 0) {
+        std::array<bool, wire::SendBatch::kCapacity> sent{};
+        const SendMany& send = outlets_.send[Index(OtherPort(port))];
+        if (send) {
+            send(waiting.frames.data(), waiting.count, sent.data());
+        }
+        for (std::size_t i = 0; i < waiting.count; ++i) {
+            Observe(port, Direction::In, waiting.frames[i]);
+            if (sent[i]) {
+                Observe(OtherPort(port), Direction::Out, waiting.frames[i]);
+            }
+        }
+        waiting.count = 0;
+    }
+    if (outlets_.injectors[Index(port)] != nullptr) {
+        outlets_.injectors[Index(port)]->Wake();
+    }
+}
+
+void FramePath::Release(Port from, const FrameView* frames, std::size_t count) {
+    const Port to = OtherPort(from);
+    std::array<bool, wire::SendBatch::kCapacity> sent{};
+    if (outlets_.send[Index(to)]) {
+        outlets_.send[Index(to)](frames, count, sent.data());
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (sent[i]) {
+            Observe(to, Direction::Out, frames[i]);
+        }
     }
 }
 
@@ -62,21 +111,6 @@ void FramePath::Observe(Port port, Direction direction, const FrameView& frame) 
             // depends on it.
             static_cast<void>(verifier_->Verify(device, *headers, where));
         }
-    }
-}
-
-void FramePath::Pass(Port from, const FrameView& frame) {
-    switch (arrivals_[Index(from)]) {
-        case Arrival::Forward:
-            outlets_.send[Index(OtherPort(from))](frame.data, frame.size);
-            break;
-        case Arrival::Inject:
-            if (frame.toRocePort && outlets_.injectors[Index(from)] != nullptr) {
-                outlets_.injectors[Index(from)]->Offer(frame);
-            }
-            break;
-        case Arrival::Ignore:
-            break;
     }
 }
 

@@ -10,6 +10,7 @@
 #include "engine/Injector.h"
 #include "transport/FrameView.h"
 #include "transport/Verifier.h"
+#include "wire/Sender.h"
 
 namespace engine {
 
@@ -17,31 +18,48 @@ namespace engine {
 using LineSink = std::function<void(const std::string& line)>;
 // Nanoseconds since 1970: the log lines take its milliseconds, the verifier the whole.
 using WallClock = std::int64_t (*)();
+// Sends frames out of a port, all in one go (at most wire::SendBatch::kCapacity); sent[i] tells
+// whether frame i left.
+using SendMany = std::function<void(const FrameView* frames, std::size_t count, bool* sent)>;
 
 std::int64_t WallClockNs();
 
-// Where the frame path's work goes: the sender out of each port and the injector fed by each
+// Where the frame path's work goes: the sending out of each port and the injector fed by each
 // arriving port (null where the port's frames are not injected), both indexed by Port.
 struct FrameOutlets {
-    std::array<SendFunction, 2> send;
+    std::array<SendMany, 2> send;
     std::array<Injector*, 2> injectors{};
     LineSink log;
 };
 
-// The way of one frame through the bench, top to bottom: read once, then logged and verified
-// where its port direction is observed, then (arriving frames) forwarded or injected as the
-// port's arrival says. Handle runs on the capture thread of that port direction; the captures
-// of different port directions may call it at the same time.
+// The way of one frame through the bench, top to bottom: read once, then (arriving frames)
+// forwarded or injected as the port's arrival says, and logged and verified where its port
+// direction is observed; a frame is observed leaving when the bench hands it to the port, from
+// the bench's own copy. Arriving frames of a port come from that port's capture thread, which
+// ends each batch with EndOfBatch; frames an injector releases come from its forwarding thread.
+// Different ports and injectors may call in at the same time.
 class FramePath {
 public:
     FramePath(const BenchConfig& config, Verifier* verifier, FrameOutlets outlets,
               WallClock clock = WallClockNs);
 
+    // A frame that arrived at (Direction::In) or left (Direction::Out) the port. A forwarded
+    // frame waits for the end of its batch, so that it leaves with the others.
     void Handle(Port port, Direction direction, const std::uint8_t* data, std::size_t size);
+    // The end of a batch of arriving frames: forwarded ones leave, then are observed as they
+    // arrived and as they left; the injector is woken for the packets it was offered.
+    void EndOfBatch(Port port);
+    // Frames the injector of arriving port `from` released: they leave by the other port.
+    void Release(Port from, const FrameView* frames, std::size_t count);
 
 private:
+    struct Forwarding {
+        std::array<FrameView, wire::SendBatch::kCapacity> frames{};
+        std::size_t count = 0;
+    };
+
     void Observe(Port port, Direction direction, const FrameView& frame);
-    void Pass(Port from, const FrameView& frame);
+    void Forward(Port from, const FrameView& frame);
 
     // Devices each port direction is observed for, indexed [port][direction]; empty: unobserved.
     std::array<std::array<std::vector<unsigned>, 2>, 2> devices_;
@@ -50,6 +68,8 @@ private:
     Verifier* verifier_;
     FrameOutlets outlets_;
     WallClock clock_;
+    // Frames waiting for the end of their batch, by arriving port; that port's thread only.
+    std::array<Forwarding, 2> forwarding_;
 };
 
 }  // namespace engine

@@ -5,14 +5,49 @@
 
 #include "wire/Error.h"
 #include "wire/LossReport.h"
+#include "wire/Placement.h"
 
 namespace engine {
 
-Injector::Injector(std::string label, SendFunction target, int limit, RandomSource random)
+namespace {
+
+// A delay sleeps until this long before its end and spins the rest, since a sleeping thread
+// wakes some tens of microseconds late.
+constexpr std::chrono::microseconds kSpinBeforeDeadline{200};
+
+std::size_t RingCapacity(int limit) {
+    return static_cast<std::size_t>(limit > 0 ? limit : 1);
+}
+
+}  // namespace
+
+void Injector::HeldPackets::Push(Packet* packet) {
+    At(size_++) = packet;
+}
+
+// Releases take from near the front (a reorder's pop point is at most 10), so the packets before
+// the one taken move up by one.
+Injector::Packet* Injector::HeldPackets::Take(std::size_t index) {
+    Packet* packet = At(index);
+    for (std::size_t i = index; i > 0; --i) {
+        At(i) = At(i - 1);
+    }
+    head_ = (head_ + 1) % slots_.size();
+    --size_;
+    return packet;
+}
+
+Injector::Injector(std::string label, ReleaseSink target, int limit, RandomSource random)
     : label_(std::move(label)),
       target_(std::move(target)),
       limit_(limit),
-      buffer_(std::move(random)) {}
+      arrivals_(RingCapacity(limit)),
+      // A batch in hand may be on its way back while the offering side already fills up again.
+      recycled_(RingCapacity(limit) + 2 * wire::SendBatch::kCapacity),
+      policy_(std::move(random)),
+      held_(arrivals_.Capacity()) {
+    inHand_.reserve(wire::SendBatch::kCapacity);
+}
 
 Injector::~Injector() {
     Join();
@@ -32,31 +67,119 @@ void Injector::Start() {
 }
 
 void Injector::Offer(const FrameView& frame) {
-    // Only the one capture thread adds, so the buffer cannot grow between check and add.
-    if (buffer_.Size() >= limit_) {
-        refused_.fetch_add(1);
+    // Only the one offering thread adds, so what is held cannot grow between check and add.
+    if (offered_.load(std::memory_order_relaxed) - taken_.load(std::memory_order_acquire) >=
+        static_cast<std::uint64_t>(limit_)) {
+        refused_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    buffer_.Add(std::vector<std::uint8_t>(frame.data, frame.data + frame.size));
+    Packet* packet = FreePacket();
+    packet->bytes.assign(frame.data, frame.data + frame.size);
+    packet->view = frame;
+    packet->view.data = packet->bytes.data();
+    // Counted before the push publishes it, so what is held never reads below zero.
+    offered_.fetch_add(1, std::memory_order_relaxed);
+    // Cannot fail: the ring holds `limit` and fewer than that are on their way.
+    static_cast<void>(arrivals_.TryPush(packet));
+}
+
+// Buffers come back once sent or dropped; new ones are made only while the traffic's high
+// water mark rises.
+Injector::Packet* Injector::FreePacket() {
+    if (auto reused = recycled_.TryPop()) {
+        return *reused;
+    }
+    packets_.push_back(std::make_unique<Packet>());
+    return packets_.back().get();
 }
 
 void Injector::ForwardReleases() {
-    // The flag is read again after a wait: the stop may have come while it was blocked.
-    while (running_.load() && buffer_.WaitForPacket() && running_.load()) {
-        auto release = buffer_.Take();
-        if (!release) {
+    if (!cpus_.empty()) {
+        // Unplaced it still forwards; Bench checked the CPUs beforehand.
+        static_cast<void>(wire::PinCurrentThread(cpus_));
+    }
+    while (running_.load()) {
+        TakeArrivals();
+        if (held_.Size() == 0) {
+            SendInHand();
+            if (!arrivals_.WaitForItem()) {
+                break;
+            }
             continue;
         }
-        WaitMilliseconds(release->delayMs, &running_);
-        if (release->IsValid()) {
-            target_(release->packet.data(), release->packet.size());
-        }
+        ReleaseOne();
+    }
+    SendInHand();
+}
+
+void Injector::TakeArrivals() {
+    while (auto packet = arrivals_.TryPop()) {
+        held_.Push(*packet);
     }
 }
 
+void Injector::ReleaseOne() {
+    const ReleasePolicy::Decision decision = policy_.Decide(held_.Size());
+    for (std::size_t i = 0; i < OPERATION_LAST; ++i) {
+        counters_[i].store(policy_.Counters()[i], std::memory_order_relaxed);
+    }
+    Packet* packet = held_.Take(decision.index);
+    taken_.fetch_add(1, std::memory_order_release);
+    if (decision.delayMs > 0) {
+        // What was released before leaves before the delay, not after it.
+        SendInHand();
+        WaitOut(std::chrono::steady_clock::now() + std::chrono::milliseconds(decision.delayMs));
+    }
+    if (decision.operation == OPERATION_DROP) {
+        Recycle(packet);
+        return;
+    }
+    inHand_.push_back(packet);
+    if (inHand_.size() == wire::SendBatch::kCapacity) {
+        SendInHand();
+    }
+}
+
+// Sleeps through most of the delay, spins the rest; a stop ends it at once.
+void Injector::WaitOut(std::chrono::steady_clock::time_point deadline) {
+    {
+        std::unique_lock<std::mutex> lock(stopMutex_);
+        stopSignal_.wait_until(lock, deadline - kSpinBeforeDeadline,
+                               [this] { return !running_.load(); });
+    }
+    while (running_.load(std::memory_order_relaxed) &&
+           std::chrono::steady_clock::now() < deadline) {
+    }
+}
+
+void Injector::SendInHand() {
+    if (inHand_.empty()) {
+        return;
+    }
+    for (std::size_t i = 0; i < inHand_.size(); ++i) {
+        inHandViews_[i] = inHand_[i]->view;
+    }
+    if (target_) {
+        target_(inHandViews_.data(), inHand_.size());
+    }
+    for (Packet* packet : inHand_) {
+        Recycle(packet);
+    }
+    inHand_.clear();
+}
+
+void Injector::Recycle(Packet* packet) {
+    // A ring that is full only means that buffer stays unused until the end.
+    static_cast<void>(recycled_.TryPush(packet));
+}
+
 void Injector::RequestStop() {
-    running_ = false;
-    buffer_.Interrupt();
+    {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        running_ = false;
+    }
+    stopSignal_.notify_all();
+    arrivals_.Interrupt();
 }
 
 void Injector::Join() {
@@ -64,6 +187,19 @@ void Injector::Join() {
         RequestStop();
         thread_.join();
     }
+}
+
+OperationCounters Injector::Counters() const {
+    OperationCounters counters{};
+    for (std::size_t i = 0; i < OPERATION_LAST; ++i) {
+        counters[i] = counters_[i].load(std::memory_order_relaxed);
+    }
+    return counters;
+}
+
+int Injector::Held() const {
+    return static_cast<int>(offered_.load(std::memory_order_acquire) -
+                            taken_.load(std::memory_order_acquire));
 }
 
 void Injector::WriteReport(std::ostream& out) const {

@@ -1,8 +1,13 @@
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -10,52 +15,100 @@
 
 #include "modifier/FaultBuffer.h"
 #include "transport/FrameView.h"
+#include "wire/Sender.h"
+#include "wire/SpscRing.h"
 
 namespace engine {
 
-// Sends a frame's bytes out of a port; false when it could not be sent.
-using SendFunction = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+// Where an injector's releases go, a few at a time (at most wire::SendBatch::kCapacity): out of
+// the other port. The views and their bytes are valid during the call only.
+using ReleaseSink = std::function<void(const FrameView* frames, std::size_t count)>;
 
-// One direction's fault injector: RoCE packets enter by Offer on a capture thread, and a
-// forwarding thread of its own sends what the injector releases (after any delay) out of the
-// other port. Configure and Start run before any Offer; RequestStop, Join and the reports run
-// on the controlling thread.
+// One direction's fault injector: RoCE packets enter by Offer on the capture thread of their port,
+// pass to the injector's own forwarding thread through a ring that takes no lock, and what the
+// injector releases (after any delay) goes to the sink. Configure, Place and Start run before any
+// Offer; RequestStop, Join and the reports run on the controlling thread.
 class Injector {
 public:
     // `label` names the port direction that feeds the injector, e.g. "enp1s0f1 in".
-    Injector(std::string label, SendFunction target, int limit,
+    Injector(std::string label, ReleaseSink target, int limit,
              RandomSource random = CLibraryRandom);
     ~Injector();
     Injector(const Injector&) = delete;
     Injector& operator=(const Injector&) = delete;
 
-    void Configure(const ModifierParams& params) { buffer_.Configure(params); }
+    void Configure(const ModifierParams& params) { policy_.Configure(params); }
+    // The CPUs the forwarding thread may run on (none: wherever the scheduler puts it).
+    void Place(std::vector<int> cpus) { cpus_ = std::move(cpus); }
     // Throws wire::Error when the forwarding thread cannot start.
     void Start();
 
     // Takes a copy of the frame; a frame offered while `limit` are held is refused and counted.
+    // Only ever from one thread, which calls Wake after a batch of offers.
     void Offer(const FrameView& frame);
+    // Wakes the forwarding thread if it sleeps for want of packets.
+    void Wake() { arrivals_.Wake(); }
 
-    // Ends forwarding after the packet in hand (a packet in its delay leaves at once); packets
+    // Ends forwarding after the packets in hand (a packet in its delay leaves at once); packets
     // held then are never sent. RequestStop does not wait; Join does, and is idempotent.
     void RequestStop();
     void Join();
 
-    [[nodiscard]] OperationCounters Counters() const { return buffer_.Counters(); }
+    [[nodiscard]] OperationCounters Counters() const;
     [[nodiscard]] std::uint64_t Refused() const { return refused_.load(); }
-    [[nodiscard]] int Held() const { return buffer_.Size(); }
+    [[nodiscard]] int Held() const;
     // One line each on refused packets and on packets held at the stop; nothing when none.
     void WriteReport(std::ostream& out) const;
 
 private:
+    // A copy of an offered frame; the view reads the copy.
+    struct Packet {
+        std::vector<std::uint8_t> bytes;
+        FrameView view;
+    };
+    // The packets the forwarding thread holds, oldest first; a release may take any of them.
+    class HeldPackets {
+    public:
+        explicit HeldPackets(std::size_t capacity) : slots_(capacity) {}
+        [[nodiscard]] std::size_t Size() const { return size_; }
+        void Push(Packet* packet);
+        Packet* Take(std::size_t index);
+
+    private:
+        Packet*& At(std::size_t index) { return slots_[(head_ + index) % slots_.size()]; }
+        std::vector<Packet*> slots_;
+        std::size_t head_ = 0;
+        std::size_t size_ = 0;
+    };
+
+    Packet* FreePacket();
     void ForwardReleases();
+    void TakeArrivals();
+    void ReleaseOne();
+    void WaitOut(std::chrono::steady_clock::time_point deadline);
+    void SendInHand();
+    void Recycle(Packet* packet);
 
     const std::string label_;
-    const SendFunction target_;
+    const ReleaseSink target_;
     const int limit_;
-    FaultBuffer<std::vector<std::uint8_t>> buffer_;
-    std::atomic<bool> running_{false};
+    std::vector<int> cpus_;
+    // Every packet buffer there is, made by the offering thread as it needs them and reused.
+    std::vector<std::unique_ptr<Packet>> packets_;
+    wire::SpscRing<Packet*> arrivals_;
+    wire::SpscRing<Packet*> recycled_;
+    // Forwarding thread only, once started.
+    ReleasePolicy policy_;
+    HeldPackets held_;
+    std::vector<Packet*> inHand_;
+    std::array<FrameView, wire::SendBatch::kCapacity> inHandViews_{};
+    std::array<std::atomic<std::int64_t>, OPERATION_LAST> counters_{};
+    std::atomic<std::uint64_t> offered_{0};
+    std::atomic<std::uint64_t> taken_{0};
     std::atomic<std::uint64_t> refused_{0};
+    std::atomic<bool> running_{false};
+    std::mutex stopMutex_;
+    std::condition_variable stopSignal_;
     std::thread thread_;
 };
 

@@ -8,10 +8,11 @@ CaptureSet::~CaptureSet() {
     StopAll();
 }
 
-void CaptureSet::Add(std::string interfaceName, pcap_direction_t direction,
-                     FrameCallback callback) {
-    captures_.push_back(
-        std::make_unique<Capture>(std::move(interfaceName), direction, std::move(callback)));
+Capture& CaptureSet::Add(std::string interfaceName, pcap_direction_t direction,
+                         FrameCallback callback, BatchEndCallback batchEnd) {
+    captures_.push_back(std::make_unique<Capture>(std::move(interfaceName), direction,
+                                                  std::move(callback), std::move(batchEnd)));
+    return *captures_.back();
 }
 
 void CaptureSet::OpenAll() {

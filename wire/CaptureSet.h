@@ -21,8 +21,9 @@ public:
     CaptureSet(const CaptureSet&) = delete;
     CaptureSet& operator=(const CaptureSet&) = delete;
 
-    // Declares a capture; nothing is opened yet.
-    void Add(std::string interfaceName, pcap_direction_t direction, FrameCallback callback);
+    // Declares a capture; nothing is opened yet. Returns it, to be placed before it starts.
+    Capture& Add(std::string interfaceName, pcap_direction_t direction, FrameCallback callback,
+                 BatchEndCallback batchEnd = nullptr);
     // Opens every capture; throws the first wire::Error, leaving nothing open or running.
     void OpenAll();
     // Starts every capture's thread, in the order they were added.

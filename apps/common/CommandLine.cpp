@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "wire/Placement.h"
+
 namespace cli {
 namespace {
 
@@ -217,6 +219,14 @@ public:
         app_.add_option("--client-port", ports.client, "the port facing the client")
             ->type_name("IF")
             ->capture_default_str();
+        app_.add_option_function<std::string>(
+                "--cpu",
+                [&ports](const std::string& text) { ports.cpus = *wire::ParseCpuList(text); },
+                "CPUs for the bench's threads, e.g. 0 or 0-1 (the ports' in turn)")
+            ->type_name("LIST")
+            ->check([](const std::string& text) {
+                return wire::ParseCpuList(text) ? "" : "'" + text + "' is not a CPU list";
+            });
         // Positional arguments past the last one have always been ignored.
         app_.add_option("ignored", ignored_)->group("");
         try {

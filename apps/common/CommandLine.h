@@ -15,6 +15,7 @@ constexpr int kMidwireDelayMaxMs = 30;
 struct Ports {
     std::string server = "enp1s0f0";
     std::string client = "enp1s0f1";
+    std::vector<int> cpus;  // --cpu: where the ports' threads run; empty: not placed
 };
 
 // The rules the verifier checks: the send rules, or every reliable-connection opcode.

@@ -31,6 +31,7 @@ engine::BenchConfig Configuration(const cli::MidwireArgs& args) {
     config.program = "midwire";
     config.serverPort = args.ports.server;
     config.clientPort = args.ports.client;
+    config.cpus = args.ports.cpus;
     config.arrivals[engine::Index(Port::Client)] = {engine::Arrival::Inject,
                                                     InjectorParams(args.client)};
     config.arrivals[engine::Index(Port::Server)] = {engine::Arrival::Inject,

@@ -32,6 +32,7 @@ engine::BenchConfig Configuration(const cli::WirebendArgs& args) {
     config.program = "wirebend";
     config.serverPort = args.ports.server;
     config.clientPort = args.ports.client;
+    config.cpus = args.ports.cpus;
     config.arrivals[engine::Index(Port::Server)].arrival = engine::Arrival::Forward;
     config.arrivals[engine::Index(Port::Client)] = {engine::Arrival::Inject, InjectorParams(args)};
     // Logged only: wirebend has no verifier.

@@ -25,6 +25,7 @@ engine::BenchConfig Configuration(const cli::WirewatchArgs& args) {
     config.program = "wirewatch";
     config.serverPort = args.ports.server;
     config.clientPort = args.ports.client;
+    config.cpus = args.ports.cpus;
     config.arrivals[engine::Index(Port::Client)].arrival = engine::Arrival::Forward;
     config.arrivals[engine::Index(Port::Server)].arrival = engine::Arrival::Forward;
     // The server's packets are checked once, as they leave toward the client, against both

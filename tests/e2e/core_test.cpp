@@ -106,6 +106,27 @@ TEST_P(EveryProgram, EndsAtOnceOnHelpVersionBadArgumentsAMissingPortOrALinkedLog
     EXPECT_EQ(dir.Read("other.txt"), "not the program's\n");
 }
 
+// Jumbo frames on every link: the client's RoCE packet crosses whole, through an injector or not.
+TEST_P(EveryProgram, ForwardsAJumboFrameWholeWhenThePortsCarryThem) {
+    const Program& program = GetParam();
+    const std::pair<const char*, const char*> links[] = {
+        {"client", "eth0"}, {"bench", "enp1s0f1"}, {"bench", "enp1s0f0"}, {"server", "eth0"}};
+    for (const auto& [role, link] : links) {
+        ASSERT_EQ(
+            RunCommand(Words(std::string("ip link set mtu 9000 dev ") + link), Ns(role)).status, 0);
+    }
+    TempDir dir;
+    auto atServer = Listen(kServer);
+    const auto bench = Start(program, program.passAll, dir);
+    const Frame sent = Send(kClient, kServer, "--kind roce --psn 5 --payload-size 8900 --qp 0x12");
+    ASSERT_EQ(sent.size(), 8958u);
+    EXPECT_TRUE(atServer->WaitForCount(1));
+    const Finished run = bench->Finish();
+    EXPECT_EQ(atServer->Stop(), std::vector<Frame>{sent});
+    EXPECT_EQ(run.status, program.exitStatus);
+    EXPECT_EQ(WithoutCleanVerification(run.err), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Programs, EveryProgram, ::testing::ValuesIn(kPrograms),
                          [](const auto& info) { return info.param.name; });
 

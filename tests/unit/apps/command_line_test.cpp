@@ -63,6 +63,9 @@ TEST_F(CommandLine, RefusesEveryKindOfBadValueInOneLine) {
         {"wirebend 100 0 0 0 0 -5", "MAX_MS: '-5'"},
         {"wirebend 100 0 0 0 0 1 --server-port", "--server-port"},
         {"wirebend 100 0 0 0 0 1 --client-port enp1s0f0", "enp1s0f0"},
+        {"wirewatch 1 2 --cpu 3-1", "'3-1' is not a CPU list"},
+        {"midwire 1 2 100 0 0 0 100 0 0 0 --cpu 0,,1", "'0,,1'"},
+        {"wirebend 100 0 0 0 0 1 --cpu 1024", "'1024'"},
     };
     for (const auto& [line, names] : cases) {
         SCOPED_TRACE(line);
@@ -77,11 +80,13 @@ TEST_F(CommandLine, RefusesEveryKindOfBadValueInOneLine) {
 TEST_F(CommandLine, ReadsHexadecimalQueuePairsAndPortsAndIgnoresArgumentsPastTheLast) {
     for (const std::string qp : {"1a", "0x1a", "0X1A", "00001a"}) {
         const auto args = Parse(cli::ParseWirewatch, "wirewatch --client-port veth1 " + qp +
-                                                         " ffffff more -7 --server-port=veth0");
+                                                         " ffffff more -7 --server-port=veth0"
+                                                         " --cpu 3,0-2,1");
         ASSERT_TRUE(args) << qp << err_;
         EXPECT_EQ(args->clientQp, 0x1au) << qp;
         EXPECT_EQ(args->serverQp, 0xffffffu);
         EXPECT_EQ(args->ports.server + " " + args->ports.client, "veth0 veth1");
+        EXPECT_EQ(args->ports.cpus, (std::vector<int>{3, 0, 1, 2}));
         EXPECT_EQ(out_ + err_, "");
     }
 }

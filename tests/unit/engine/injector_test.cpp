@@ -13,7 +13,7 @@ namespace {
 TEST(Injector, AStopSendsThePacketInItsDelayAtOnceInsteadOfWaitingItOut) {
     std::atomic<int> sent{0};
     engine::Injector injector(
-        "client in", [&sent](const std::uint8_t*, std::size_t) { return ++sent > 0; }, 8);
+        "client in", [&sent](const FrameView*, std::size_t count) { sent += count; }, 8);
     ModifierParams params;
     params.distribution = {0, 0, 100, 0};
     params.delayRange = {60000, 60000};
@@ -21,6 +21,7 @@ TEST(Injector, AStopSendsThePacketInItsDelayAtOnceInsteadOfWaitingItOut) {
     injector.Start();
     const std::vector<std::uint8_t> frame(60, 1);
     injector.Offer(ReadFrame(frame.data(), frame.size()));
+    injector.Wake();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (injector.Held() != 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -3,7 +3,10 @@
 // alarm.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,6 +36,19 @@ Bytes Frame(size_t size, Bytes tail = {0x88, 0xb5}) {
     tail.insert(tail.begin(), {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1});
     tail.resize(size, 0xa5);
     return tail;
+}
+
+// Sends as any other program on the host would, through the port's queueing discipline.
+bool SendAsAnotherProgram(const std::string& port, const Bytes& frame) {
+    const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_ifindex = static_cast<int>(if_nametoindex(port.c_str()));
+    const bool sent =
+        sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+               sizeof(address)) == static_cast<ssize_t>(frame.size());
+    close(fd);
+    return sent;
 }
 
 // Client wwa - wwb bench wwc - wwd server.
@@ -93,6 +109,67 @@ TEST_F(Veth, ForwardsTheCapturedBytesExactly) {
     EXPECT_EQ(atServer, sent);
     EXPECT_FALSE(server_.Send(Frame(9600).data(), 9600)) << "longer than the MTU";
     EXPECT_EQ(server_.UnsentFrames(), 1u);
+}
+
+// A batch the kernel takes only in part: the frame it refuses is counted, those after it still
+// leave. Nothing the bench sends comes back into a capture of the port it leaves by; a leaving
+// capture sees what another program sends.
+TEST_F(Veth, ABatchCountsEachFrameItCouldNotSendAndOwnSendsAreNotCapturedArriving) {
+    std::atomic<int> capturedAtBench{0};
+    std::atomic<int> capturedLeaving{0};
+    wire::CaptureSet captures;
+    captures.Add("wwc", PCAP_D_IN, [&](const wire::RawFrame&) { return ++capturedAtBench > 0; });
+    captures.Add("wwc", PCAP_D_OUT, [&](const wire::RawFrame&) { return ++capturedLeaving > 0; });
+    captures.OpenAll();
+    captures.StartAll();
+    const Bytes fits = Frame(1000), tooLong = Frame(9600);
+    wire::SendBatch batch(server_);
+    for (const Bytes* frame : {&fits, &tooLong, &fits, &tooLong}) {
+        batch.Add(frame->data(), frame->size());
+    }
+    batch.Send();
+    EXPECT_TRUE(batch.Sent(0) && !batch.Sent(1) && batch.Sent(2) && !batch.Sent(3));
+    EXPECT_EQ(server_.SentFrames(), 2u);
+    EXPECT_EQ(server_.UnsentFrames(), 2u);
+    // The frames reached the far end of the link before the capture is asked again.
+    wire::CaptureSet atServer;
+    std::atomic<int> arrived{0};
+    atServer.Add("wwd", PCAP_D_IN, [&](const wire::RawFrame&) { return ++arrived > 0; });
+    atServer.OpenAll();
+    atServer.StartAll();
+    EXPECT_TRUE(server_.Send(fits.data(), fits.size()));
+    EXPECT_TRUE(SendAsAnotherProgram("wwc", fits));
+    EXPECT_TRUE(WaitFor([&] { return arrived.load() >= 2 && capturedLeaving.load() >= 1; }));
+    atServer.StopAll();
+    captures.StopAll();
+    EXPECT_EQ(capturedAtBench.load(), 0);
+    EXPECT_EQ(capturedLeaving.load(), 1);
+}
+
+// More than the ring holds arrives while nobody reads it: what did not fit is reported as
+// dropped, and every frame the kernel took in is accounted for.
+TEST_F(Veth, ABurstLargerThanTheRingIsReportedAsDroppedNeverLostSilently) {
+    std::atomic<uint64_t> handled{0};
+    wire::CaptureSet captures;
+    wire::Capture& capture =
+        captures.Add("wwb", PCAP_D_IN, [&](const wire::RawFrame&) { return ++handled > 0; });
+    captures.OpenAll();
+    const Bytes frame = Frame(60);
+    const std::size_t burst = capture.RingFrames() + capture.RingFrames() / 2;
+    for (std::size_t sent = 0; sent < burst;) {
+        wire::SendBatch batch(client_);
+        for (; !batch.Full() && sent < burst; ++sent) {
+            batch.Add(frame.data(), frame.size());
+        }
+        batch.Send();
+    }
+    captures.StartAll();
+    EXPECT_TRUE(WaitFor([&] { return handled.load() >= capture.RingFrames(); }));
+    captures.StopAll();
+    const wire::CaptureLosses losses = capture.Losses();
+    EXPECT_GT(losses.kernelDrops, 0u);
+    EXPECT_EQ(handled + losses.unhandledAtStop + losses.kernelDrops, capture.FramesTakenIn());
+    EXPECT_GE(capture.FramesTakenIn(), capture.RingFrames());
 }
 
 // Whether or not the handler keeps up, the stop keeps to its budget and accounts for every
