@@ -13,6 +13,8 @@ bool AnyUsesSeen(const std::vector<FaultRule>& rules) {
                        [](const FaultRule& rule) { return rule.seen.has_value(); });
 }
 
+// An ecn rule does not fire on a packet that is not ECN-capable (Not-ECT, or CE already): the
+// mark would change nothing the receiver acts on, so the packet is left to later rules.
 bool PassesFilters(const FaultRule& rule, const PacketKey& key, std::uint32_t sightings) {
     return rule.direction == key.direction && (!rule.qp || *rule.qp == key.qp) &&
            (!rule.opcode || *rule.opcode == key.opcode) &&

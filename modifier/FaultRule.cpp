@@ -4,8 +4,8 @@
 #include <charconv>
 #include <climits>
 #include <cstdio>
+#include <exception>
 #include <limits>
-#include <new>
 #include <utility>
 
 #include "transport/Opcode.h"
@@ -319,8 +319,9 @@ bool PsnRange::Contains(std::uint32_t psn) const {
 ParsedFaultRule ParseFaultRule(std::string_view text, bool allowS2c) {
     try {
         return RuleReader(text, allowS2c).Read();
-    } catch (const std::bad_alloc&) {
-        return ParsedFaultRule{std::nullopt, "--fault: out of memory reading the rule"};
+    } catch (const std::exception& e) {  // only allocation can throw here
+        return ParsedFaultRule{std::nullopt,
+                               std::string("--fault: cannot read the rule: ") + e.what()};
     }
 }
 

@@ -78,17 +78,4 @@ TEST(ParseFaultRule, BadRulesAreRefusedInOneLineNamingTheKey) {
     }
 }
 
-TEST(PsnRange, ARangeBelowItsStartWrapsThroughZero) {
-    const PsnRange wrapping{0xFFFFFE, 0x1};
-    const PsnRange plain{0x10, 0x12};
-    for (std::uint32_t psn : {0xFFFFFEu, 0xFFFFFFu, 0x0u, 0x1u}) {
-        EXPECT_TRUE(wrapping.Contains(psn)) << psn;
-    }
-    for (std::uint32_t psn : {0xFFFFFDu, 0x2u, 0x11u}) {
-        EXPECT_FALSE(wrapping.Contains(psn)) << psn;
-    }
-    EXPECT_TRUE(plain.Contains(0x10) && plain.Contains(0x12));
-    EXPECT_FALSE(plain.Contains(0xF) || plain.Contains(0x13) || plain.Contains(0xFFFFFF));
-}
-
 }  // namespace
