@@ -10,6 +10,8 @@
 #include <mutex>
 #include <utility>
 
+#include "modifier/FaultSummary.h"
+#include "modifier/SeededRandom.h"
 #include "transport/Connection.h"
 #include "wire/Console.h"
 #include "wire/Error.h"
@@ -95,7 +97,13 @@ Bench::Bench(BenchConfig config, RandomSource random)
     : config_(std::move(config)),
       senders_{wire::Sender(config_.serverPort), wire::Sender(config_.clientPort)},
       verifier_(MakeVerifier(config_)),
-      injectors_(MakeInjectors(Shared(std::move(random)))),
+      random_(Shared(config_.seed ? SeededRandom(*config_.seed) : std::move(random))),
+      aimed_(config_.faults.empty() ? nullptr
+                                    : std::make_unique<AimedFaults>(config_.faults, random_)),
+      recovery_(aimed_ ? std::make_unique<RecoveryTracker>(
+                             [this](std::uint32_t qp) { return PeerOf(qp); })
+                       : nullptr),
+      injectors_(MakeInjectors()),
       path_(config_, verifier_.get(), Outlets()) {}
 
 Bench::~Bench() {
@@ -105,7 +113,22 @@ Bench::~Bench() {
     }
 }
 
-std::array<std::unique_ptr<Injector>, 2> Bench::MakeInjectors(const RandomSource& random) {
+// The registered connections tell; without them, nothing.
+std::optional<std::uint32_t> Bench::PeerOf(std::uint32_t qp) const {
+    if (config_.verify) {
+        for (const Connection& connection : config_.verify->connections) {
+            if (connection.clientQp == qp) {
+                return connection.serverQp;
+            }
+            if (connection.serverQp == qp) {
+                return connection.clientQp;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::array<std::unique_ptr<Injector>, 2> Bench::MakeInjectors() {
     std::array<std::unique_ptr<Injector>, 2> injectors;
     for (Port port : kPorts) {
         if (config_.arrivals[Index(port)].arrival == Arrival::Inject) {
@@ -114,7 +137,7 @@ std::array<std::unique_ptr<Injector>, 2> Bench::MakeInjectors(const RandomSource
                 [this, port](const FrameView* frames, std::size_t count) {
                     path_.Release(port, frames, count);
                 },
-                config_.injectorLimit, random);
+                config_.injectorLimit, random_);
         }
     }
     return injectors;
@@ -125,6 +148,7 @@ FrameOutlets Bench::Outlets() {
     for (Port port : kPorts) {
         outlets.send[Index(port)] = SendManyOutOf(senders_[Index(port)]);
         outlets.injectors[Index(port)] = injectors_[Index(port)].get();
+        outlets.recovery = recovery_.get();
     }
     outlets.log = [this](const std::string& line) { log_.WriteLine(line); };
     return outlets;
@@ -191,6 +215,8 @@ void Bench::Start() {
         if (injectors_[Index(port)]) {
             injectors_[Index(port)]->Configure(config_.arrivals[Index(port)].injector);
             injectors_[Index(port)]->Place(PortCpus(port));
+            injectors_[Index(port)]->Aim(aimed_.get(), recovery_.get(), FaultDirectionFrom(port),
+                                         WallClockNs);
         }
         if (captureOf_[Index(port)] != nullptr) {
             captureOf_[Index(port)]->Place(PortCpus(port));
@@ -301,6 +327,12 @@ RunSummary Bench::Summary() const {
     if (verifier_) {
         summary.verification = verifier_->Report();
     }
+    if (aimed_) {
+        const std::size_t rules = config_.faults.size();
+        summary.faults = FaultsSummary{config_.faults, aimed_->FiredCounts(),
+                                       recovery_->PerRule(rules), aimed_->Firings(),
+                                       recovery_->Recoveries()};
+    }
     return summary;
 }
 
@@ -309,6 +341,10 @@ void Bench::WriteSummaries(std::ostream& err) const {
     if (summary.verification) {
         WriteVerificationSummary(err, *summary.verification,
                                  {config_.serverPort, config_.clientPort});
+    }
+    if (summary.faults) {
+        WriteFaultSummary(err, summary.faults->rules, summary.faults->fired,
+                          summary.faults->recovery);
     }
     if (summaryFd_ >= 0) {
         WriteAll(summaryFd_, SummaryJson(summary), config_.summaryPath);

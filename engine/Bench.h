@@ -13,7 +13,9 @@
 #include "engine/FramePath.h"
 #include "engine/Injector.h"
 #include "engine/Summary.h"
+#include "modifier/AimedFaults.h"
 #include "modifier/FaultBuffer.h"
+#include "modifier/RecoveryTracker.h"
 #include "transport/Verifier.h"
 #include "wire/CaptureSet.h"
 #include "wire/LineLog.h"
@@ -59,12 +61,14 @@ public:
     [[nodiscard]] FrameCounts Frames(Port port, Direction direction) const;
     // What the run did, for the summary.
     [[nodiscard]] RunSummary Summary() const;
-    // The verifier's summary on `err` (nothing when the bench does not verify), then the
-    // summary file, when one was asked for; throws wire::Error when it cannot be written.
+    // The verifier's summary on `err` (nothing when the bench does not verify) and a line per
+    // aimed fault, then the summary file, when one was asked for; throws wire::Error when it
+    // cannot be written.
     void WriteSummaries(std::ostream& err) const;
 
 private:
-    std::array<std::unique_ptr<Injector>, 2> MakeInjectors(const RandomSource& random);
+    std::array<std::unique_ptr<Injector>, 2> MakeInjectors();
+    std::optional<std::uint32_t> PeerOf(std::uint32_t qp) const;
     FrameOutlets Outlets();
     void AddCapture(Port port);
     void Place();
@@ -73,6 +77,10 @@ private:
     const BenchConfig config_;
     std::array<wire::Sender, 2> senders_;
     std::unique_ptr<Verifier> verifier_;
+    // One sequence of draws for both injectors and the aimed faults' prob.
+    RandomSource random_;
+    std::unique_ptr<AimedFaults> aimed_;
+    std::unique_ptr<RecoveryTracker> recovery_;
     std::array<std::unique_ptr<Injector>, 2> injectors_;
     wire::LineLog log_;
     int summaryFd_ = -1;

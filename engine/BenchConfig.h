@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "modifier/FaultRule.h"
 #include "modifier/ModifierParams.h"
 #include "transport/Bth.h"
 #include "transport/Connection.h"
@@ -23,6 +24,12 @@ inline constexpr std::array<Port, 2> kPorts{Port::Server, Port::Client};
 
 inline Port OtherPort(Port port) {
     return port == Port::Server ? Port::Client : Port::Server;
+}
+
+// The direction of the packets arriving at a port, as the fault rules name it.
+inline FaultDirection FaultDirectionFrom(Port arriving) {
+    return arriving == Port::Client ? FaultDirection::ClientToServer
+                                    : FaultDirection::ServerToClient;
 }
 
 inline std::size_t Index(Port port) {
@@ -84,6 +91,10 @@ struct BenchConfig {
     LogConfig log;
     // The bench verifies when this is set.
     std::optional<Verification> verify;
+    // Aimed faults, tried before the weights of the injectors they concern.
+    std::vector<FaultRule> faults;
+    // Seeds the injectors' draws; none: the C library's unseeded sequence, as always.
+    std::optional<std::uint64_t> seed;
     // Where the end-of-run summary goes; empty: nowhere.
     std::string summaryPath;
     // Packets an injector may hold (about 100 MB of typical frames): delays that outrun the

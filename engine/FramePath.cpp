@@ -32,6 +32,11 @@ void FramePath::Handle(Port port, Direction direction, const std::uint8_t* data,
         Observe(port, direction, frame);
         return;
     }
+    if (outlets_.recovery != nullptr && frame.HasBth()) {
+        if (const auto sighting = SightingOf(frame, FaultDirectionFrom(port), true, clock_())) {
+            outlets_.recovery->Observe(*sighting);
+        }
+    }
     switch (arrivals_[Index(port)]) {
         case Arrival::Forward:
             Forward(port, frame);

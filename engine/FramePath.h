@@ -8,6 +8,7 @@
 
 #include "engine/BenchConfig.h"
 #include "engine/Injector.h"
+#include "modifier/RecoveryTracker.h"
 #include "transport/FrameView.h"
 #include "transport/Verifier.h"
 #include "wire/Sender.h"
@@ -30,6 +31,8 @@ struct FrameOutlets {
     std::array<SendMany, 2> send;
     std::array<Injector*, 2> injectors{};
     LineSink log;
+    // Sees every arriving RoCE packet before any fault, when aimed faults are timed.
+    RecoveryTracker* recovery = nullptr;
 };
 
 // The way of one frame through the bench, top to bottom: read once, then (arriving frames)

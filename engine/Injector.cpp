@@ -1,8 +1,10 @@
 #include "engine/Injector.h"
 
+#include <array>
 #include <system_error>
 #include <utility>
 
+#include "modifier/FrameMutators.h"
 #include "wire/Error.h"
 #include "wire/LossReport.h"
 #include "wire/Placement.h"
@@ -100,9 +102,10 @@ void Injector::ForwardReleases() {
     }
     while (running_.load()) {
         TakeArrivals();
+        ReleaseDueDelays();
         if (held_.Size() == 0) {
             SendInHand();
-            if (!arrivals_.WaitForItem()) {
+            if (!arrivals_.WaitForItem(NextDelayEnd())) {
                 break;
             }
             continue;
@@ -114,9 +117,118 @@ void Injector::ForwardReleases() {
 
 void Injector::TakeArrivals() {
     while (auto packet = arrivals_.TryPop()) {
-        held_.Push(*packet);
+        if (!TakenByRule(*packet)) {
+            held_.Push(*packet);
+        }
     }
 }
+
+void Injector::Aim(AimedFaults* faults, RecoveryTracker* recovery, FaultDirection direction,
+                   std::int64_t (*clock)()) {
+    aimed_ = faults;
+    recovery_ = recovery;
+    direction_ = direction;
+    clock_ = clock;
+}
+
+bool Injector::TakenByRule(Packet* packet) {
+    if (aimed_ == nullptr) {
+        return false;
+    }
+    const std::optional<PacketKey> key = KeyOf(packet->view, direction_);
+    if (!key) {
+        return false;
+    }
+    const std::optional<Firing> firing = aimed_->Match(*key, clock_());
+    if (!firing) {
+        return false;
+    }
+    if (recovery_ != nullptr) {
+        recovery_->Fired(*firing);
+    }
+    Apply(*firing, packet);
+    return true;
+}
+
+// A packet a rule holds still counts as held until it leaves, so the limit covers it too.
+void Injector::Apply(const Firing& firing, Packet* packet) {
+    std::uint8_t* bytes = packet->bytes.data();
+    const std::size_t size = packet->bytes.size();
+    switch (firing.action) {
+        case FaultAction::Drop:
+            taken_.fetch_add(1, std::memory_order_release);
+            Recycle(packet);
+            return;
+        case FaultAction::Delay:
+            delayed_.emplace(
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(firing.delayMs),
+                packet);
+            return;
+        case FaultAction::Reorder:
+            reordered_.push_back(packet);
+            return;
+        case FaultAction::Duplicate:
+            Duplicate(packet);
+            return;
+        case FaultAction::Corrupt:
+            static_cast<void>(CorruptAfterBth(bytes, size, packet->view));
+            break;
+        case FaultAction::Ecn:
+            static_cast<void>(MarkCongestion(bytes, size, packet->view));
+            break;
+    }
+    taken_.fetch_add(1, std::memory_order_release);
+    Emit(packet);
+}
+
+// Both copies leave in one batch of their own, after what was released before.
+void Injector::Duplicate(Packet* packet) {
+    SendInHand();
+    taken_.fetch_add(1, std::memory_order_release);
+    const std::array<FrameView, 2> twice{packet->view, packet->view};
+    if (target_) {
+        target_(twice.data(), twice.size());
+    }
+    Recycle(packet);
+    EmitReordered();
+}
+
+void Injector::Emit(Packet* packet) {
+    AddToBatch(packet);
+    EmitReordered();
+}
+
+void Injector::EmitReordered() {
+    for (Packet* held : std::exchange(reordered_, {})) {
+        taken_.fetch_add(1, std::memory_order_release);
+        AddToBatch(held);
+    }
+}
+
+void Injector::AddToBatch(Packet* packet) {
+    inHand_.push_back(packet);
+    if (inHand_.size() == wire::SendBatch::kCapacity) {
+        SendInHand();
+    }
+}
+
+void Injector::ReleaseDueDelays() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!delayed_.empty() && delayed_.begin()->first <= now) {
+        Packet* packet = delayed_.begin()->second;
+        delayed_.erase(delayed_.begin());
+        taken_.fetch_add(1, std::memory_order_release);
+        Emit(packet);
+    }
+}
+
+std::optional<std::chrono::steady_clock::time_point> Injector::NextDelayEnd() const {
+    if (delayed_.empty()) {
+        return std::nullopt;
+    }
+    return delayed_.begin()->first;
+}
+
 
 void Injector::ReleaseOne() {
     const ReleasePolicy::Decision decision = policy_.Decide(held_.Size());
@@ -134,10 +246,7 @@ void Injector::ReleaseOne() {
         Recycle(packet);
         return;
     }
-    inHand_.push_back(packet);
-    if (inHand_.size() == wire::SendBatch::kCapacity) {
-        SendInHand();
-    }
+    Emit(packet);
 }
 
 // Sleeps through most of the delay, spins the rest; a stop ends it at once.

@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -13,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "modifier/AimedFaults.h"
 #include "modifier/FaultBuffer.h"
+#include "modifier/RecoveryTracker.h"
 #include "transport/FrameView.h"
 #include "wire/Sender.h"
 #include "wire/SpscRing.h"
@@ -38,6 +42,11 @@ public:
     Injector& operator=(const Injector&) = delete;
 
     void Configure(const ModifierParams& params) { policy_.Configure(params); }
+    // Aimed faults for the packets of `direction`, tried before the weights, each firing told
+    // to `recovery` (may be null); `clock` gives the firings' times, nanoseconds since 1970.
+    // Both objects outlive the injector.
+    void Aim(AimedFaults* faults, RecoveryTracker* recovery, FaultDirection direction,
+             std::int64_t (*clock)());
     // The CPUs the forwarding thread may run on (none: wherever the scheduler puts it).
     void Place(std::vector<int> cpus) { cpus_ = std::move(cpus); }
     // Throws wire::Error when the forwarding thread cannot start.
@@ -88,6 +97,16 @@ private:
     void WaitOut(std::chrono::steady_clock::time_point deadline);
     void SendInHand();
     void Recycle(Packet* packet);
+    // Aimed faults: whether a rule took the packet, and what became of it then.
+    bool TakenByRule(Packet* packet);
+    void Apply(const Firing& firing, Packet* packet);
+    void Duplicate(Packet* packet);
+    void ReleaseDueDelays();
+    std::optional<std::chrono::steady_clock::time_point> NextDelayEnd() const;
+    // Into the batch being sent; packets held for a reorder follow it.
+    void Emit(Packet* packet);
+    void EmitReordered();
+    void AddToBatch(Packet* packet);
 
     const std::string label_;
     const ReleaseSink target_;
@@ -101,6 +120,13 @@ private:
     ReleasePolicy policy_;
     HeldPackets held_;
     std::vector<Packet*> inHand_;
+    AimedFaults* aimed_ = nullptr;
+    RecoveryTracker* recovery_ = nullptr;
+    FaultDirection direction_ = FaultDirection::ClientToServer;
+    std::int64_t (*clock_)() = nullptr;
+    // Packets an aimed fault holds: until their time is up, or until the next packet has left.
+    std::multimap<std::chrono::steady_clock::time_point, Packet*> delayed_;
+    std::vector<Packet*> reordered_;
     std::array<FrameView, wire::SendBatch::kCapacity> inHandViews_{};
     std::array<std::atomic<std::int64_t>, OPERATION_LAST> counters_{};
     std::atomic<std::uint64_t> offered_{0};

@@ -96,6 +96,68 @@ json Injector(const InjectorSummary& injector) {
             {"held_at_stop", injector.heldAtStop}};
 }
 
+json OrNull(const std::optional<std::int64_t>& value) {
+    return value ? json(*value) : json(nullptr);
+}
+
+json Figure(const FigureStats& stats) {
+    if (stats.samples == 0) {
+        return nullptr;
+    }
+    return {{"samples", stats.samples}, {"median_ns", stats.medianNs}, {"max_ns", stats.maxNs}};
+}
+
+json RuleJson(const FaultRule& rule, std::uint64_t fired, const RuleRecovery& recovery) {
+    return {{"rule", Describe(rule)},
+            {"given", rule.text},
+            {"fired", fired},
+            {"nak", Figure(recovery.nak)},
+            {"retransmit", Figure(recovery.retransmit)},
+            {"retransmitted_after_nak", recovery.afterNak},
+            {"retransmitted_after_timeout", recovery.afterTimeout},
+            {"cnp", Figure(recovery.cnp)}};
+}
+
+bool SameFiring(const Firing& a, const Firing& b) {
+    return a.rule == b.rule && a.timeNs == b.timeNs && a.qp == b.qp && a.psn == b.psn &&
+           a.direction == b.direction;
+}
+
+json FiringJson(const Firing& firing, const std::vector<Recovery>& recoveries) {
+    const opcode::Info* info = opcode::Find(firing.opcode);
+    json entry = {{"rule", firing.rule},
+                  {"direction", Name(firing.direction)},
+                  {"qp", firing.qp},
+                  {"psn", firing.psn},
+                  {"opcode", firing.opcode},
+                  {"opcode_name", info != nullptr ? json(info->name) : json(nullptr)},
+                  {"time_ns", firing.timeNs},
+                  {"action", Name(firing.action)}};
+    for (const Recovery& recovery : recoveries) {
+        if (SameFiring(recovery.firing, firing)) {
+            const char* const kinds[] = {nullptr, "nak", "timeout"};
+            const char* kind = kinds[static_cast<int>(recovery.retransmission)];
+            entry["nak_ns"] = OrNull(recovery.nakNs);
+            entry["retransmit_ns"] = OrNull(recovery.retransmitNs);
+            entry["retransmitted_after"] = kind != nullptr ? json(kind) : json(nullptr);
+            entry["cnp_ns"] = OrNull(recovery.cnpNs);
+        }
+    }
+    return entry;
+}
+
+json FaultsJson(const FaultsSummary& faults) {
+    json rules = json::array();
+    for (std::size_t i = 0; i < faults.rules.size(); ++i) {
+        rules.push_back(RuleJson(faults.rules[i], faults.fired.at(i), faults.recovery.at(i)));
+    }
+    json firings = json::array();
+    for (const Firing& firing : faults.firings) {
+        firings.push_back(FiringJson(firing, faults.recoveries));
+    }
+    return {{"rules", rules}, {"firings", firings}};
+}
+
 }  // namespace
 
 std::string SummaryJson(const RunSummary& summary) {
@@ -120,6 +182,9 @@ std::string SummaryJson(const RunSummary& summary) {
     }
     if (!injectors.empty()) {
         document["injectors"] = injectors;
+    }
+    if (summary.faults) {
+        document["faults"] = FaultsJson(*summary.faults);
     }
     return document.dump(2) + "\n";
 }

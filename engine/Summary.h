@@ -5,7 +5,11 @@
 #include <optional>
 #include <string>
 
+#include <vector>
+
+#include "modifier/AimedFaults.h"
 #include "modifier/FaultBuffer.h"
+#include "modifier/RecoveryTracker.h"
 #include "transport/Verifier.h"
 
 namespace engine {
@@ -26,6 +30,15 @@ struct InjectorSummary {
     std::uint64_t heldAtStop = 0;
 };
 
+// The aimed faults of a run: each rule with its firings and how the transport recovered.
+struct FaultsSummary {
+    std::vector<FaultRule> rules;
+    std::vector<std::uint64_t> fired;    // per rule
+    std::vector<RuleRecovery> recovery;  // per rule
+    std::vector<Firing> firings;         // as recorded, in order
+    std::vector<Recovery> recoveries;    // of the firings followed
+};
+
 // Everything the end-of-run summary file holds.
 struct RunSummary {
     std::string program;
@@ -34,6 +47,7 @@ struct RunSummary {
     std::array<std::array<FrameCounts, 2>, 2> frames{};  // [Port][Direction]
     std::optional<VerificationReport> verification;
     std::array<std::optional<InjectorSummary>, 2> injectors;  // by the arriving Port
+    std::optional<FaultsSummary> faults;
 };
 
 // The summary as one JSON document (pretty-printed, with a final line end).

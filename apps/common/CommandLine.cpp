@@ -9,6 +9,7 @@
 #include <map>
 #include <numeric>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "wire/Placement.h"
@@ -122,6 +123,11 @@ std::string EffectiveShares(const Weights& weights) {
     return shares;
 }
 
+// A refused --fault rule, whose message already quotes the rule and names the key.
+struct FaultRefused : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 class Parser {
 public:
     Parser(const std::string& program, const std::string& description)
@@ -197,6 +203,32 @@ public:
             ->allow_extra_args(false);
     }
 
+    void AddFaultOptions(FaultArgs& faults, bool bothDirections) {
+        app_.add_option_function<std::vector<std::string>>(
+                "--fault",
+                [&faults, bothDirections](const std::vector<std::string>& texts) {
+                    for (const std::string& text : texts) {
+                        ParsedFaultRule parsed = ParseFaultRule(text, bothDirections);
+                        if (!parsed.rule) {
+                            throw FaultRefused(parsed.error);
+                        }
+                        faults.rules.push_back(std::move(*parsed.rule));
+                    }
+                },
+                std::string("an aimed fault, key=value pairs separated by commas; repeatable, "
+                            "tried in order before the weights: ") +
+                    (bothDirections ? "dir=c2s|s2c, " : "") +
+                    "qp=, opcode=NAME|N, psn=N[-M], seen=K, nth=K, every=K, prob=P, count=K, "
+                    "action=drop|delay (with ms=D)|reorder|duplicate|corrupt|ecn")
+            ->type_name("RULE")
+            ->allow_extra_args(false);
+        app_.add_option("--seed", faults.seed,
+                        "seed the injectors' draws (weights and prob), so that runs repeat")
+            ->transform(Decimal(std::numeric_limits<std::uint32_t>::max(),
+                                "a whole number of 0 to 4294967295"))
+            ->type_name("N");
+    }
+
     void AddOutputOptions(OutputArgs& outputs) {
         app_.add_option("--summary", outputs.summaryPath,
                         "write a JSON summary of the run to this file at its end")
@@ -236,6 +268,8 @@ public:
                 return app_.exit(error, out, err);
             }
             return Refuse(err, OneLine(error.what()));
+        } catch (const FaultRefused& refused) {
+            return Refuse(err, refused.what());
         }
         if (ports.server == ports.client) {
             return Refuse(
@@ -286,6 +320,7 @@ Parsed<MidwireArgs> ParseMidwire(int argc, const char* const* argv, std::ostream
     parser.AddWeights(args.client, "C_", "the packets from the client", delays);
     parser.AddWeights(args.server, "S_", "the packets from the server", delays);
     parser.AddVerifyOptions(args.verify);
+    parser.AddFaultOptions(args.faults, true);
     parser.AddOutputOptions(args.outputs);
     if (const std::optional<int> status = parser.Parse(args.ports, argc, argv, out, err)) {
         return *status;
@@ -318,6 +353,7 @@ Parsed<WirebendArgs> ParseWirebend(int argc, const char* const* argv, std::ostre
     parser.AddWeights(args.weights, "", "the client's packets", "MIN_MS to MAX_MS");
     parser.AddDelay("MIN_MS", args.minDelayMs, "the smallest injected delay, in milliseconds");
     parser.AddDelay("MAX_MS", args.maxDelayMs, "the largest injected delay, in milliseconds");
+    parser.AddFaultOptions(args.faults, false);
     parser.AddOutputOptions(args.outputs);
     if (const std::optional<int> status = parser.Parse(args.ports, argc, argv, out, err)) {
         return *status;

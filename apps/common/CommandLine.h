@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+
+#include "modifier/FaultRule.h"
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -33,6 +36,12 @@ struct VerifyArgs {
     std::vector<QpPair> moreQps;
 };
 
+// Aimed faults and the draws of the fault injectors.
+struct FaultArgs {
+    std::vector<FaultRule> rules;
+    std::optional<std::uint64_t> seed;  // none: the C library's unseeded sequence
+};
+
 // Files the run writes at its end, beside the log; empty: none.
 struct OutputArgs {
     std::string summaryPath;
@@ -47,6 +56,7 @@ struct MidwireArgs {
     Weights server{};
     Ports ports;
     VerifyArgs verify;
+    FaultArgs faults;
     OutputArgs outputs;
 };
 
@@ -63,6 +73,7 @@ struct WirebendArgs {
     int minDelayMs = 0;
     int maxDelayMs = 0;
     Ports ports;
+    FaultArgs faults;
     OutputArgs outputs;
 };
 

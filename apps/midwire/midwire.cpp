@@ -45,6 +45,8 @@ engine::BenchConfig Configuration(const cli::MidwireArgs& args) {
                   MidwireLogLine};
     config.verify = cli::VerificationOf(args.clientQp, args.serverQp, args.verify);
     config.summaryPath = args.outputs.summaryPath;
+    config.faults = args.faults.rules;
+    config.seed = args.faults.seed;
     return config;
 }
 

@@ -39,6 +39,8 @@ engine::BenchConfig Configuration(const cli::WirebendArgs& args) {
     config.observations = {{Port::Client, Direction::In, {1}}};
     config.log = {"Log.txt", "Test start : ", std::nullopt, LogLine};
     config.summaryPath = args.outputs.summaryPath;
+    config.faults = args.faults.rules;
+    config.seed = args.faults.seed;
     return config;
 }
 

@@ -85,6 +85,8 @@ TEST(RcRules, ALostRequestIsRefusedAheadThenRepeatedRequestsAreDuplicates) {
         {{kSendFirst, C, 20}, ok},
         {{kSendLast, C, 22}, "bad_psn"},
         {{kAcknowledge, S, 22, {}, kSequenceNak}, "bad_nak_psn"},
+        // Sent before request 20 crossed it on the wire.
+        {{kAcknowledge, S, 20, {}, kSequenceNak}, ok},
         {{kAcknowledge, S, 21, {}, kSequenceNak}, ok},
         {{kSendFirst, C, 20}, dup},
         {{kSendLast, C, 21}, ok},
@@ -96,7 +98,7 @@ TEST(RcRules, ALostRequestIsRefusedAheadThenRepeatedRequestsAreDuplicates) {
     EXPECT_EQ(report.refused, 4u);
     const QpReport server = EntryOf(report, 0, S);
     EXPECT_EQ(std::make_tuple(server.packets, server.accepted, server.duplicates),
-              std::make_tuple(std::uint64_t{11}, std::uint64_t{8}, std::uint64_t{2}));
+              std::make_tuple(std::uint64_t{12}, std::uint64_t{9}, std::uint64_t{2}));
     ASSERT_EQ(server.firstRefused.size(), 3u);
     EXPECT_EQ(server.firstRefused[0].expectedPsn, 12u);
     EXPECT_EQ(server.firstRefused[2].kind, "bad_nak_psn");
