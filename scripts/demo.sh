@@ -99,8 +99,13 @@ run_bench() {
     head -n 8 "$work/$log" 2>/dev/null || true
 }
 
-run_bench "midwire: verify every RoCE packet; faults both ways (the server's packets not reordered)" \
-    midwire verifier_log.txt "$qp_client" "$qp_server" 80 10 5 5 85 10 5 0
+run_bench "midwire: verify every RoCE packet under the rc rules; faults both ways (the server's packets not reordered), and PSN 0xfffff5 dropped once" \
+    midwire verifier_log.txt --rules rc --fault psn=0xfffff5,action=drop --summary summary.json \
+    "$qp_client" "$qp_server" 80 10 5 5 85 10 5 0
+echo "--- summary.json: the aimed fault's firing"
+/usr/bin/python3 -c 'import json, sys
+for firing in json.load(open(sys.argv[1]))["faults"]["firings"]:
+    print(json.dumps(firing))' "$work/summary.json" || failed="the summary could not be read"
 if [ "$which" = all ]; then
     run_bench "wirewatch: verify every RoCE packet" wirewatch verifier_log.txt \
         "$qp_client" "$qp_server"
