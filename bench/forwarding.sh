@@ -215,10 +215,12 @@ if [ -n "$target_pid" ]; then
     sleep 1
     load_cpu="$(cpu_percent $((step_seconds - 1 > 0 ? step_seconds - 1 : 1)))"
     wait "$load"
-    read -r _ _ _ load_received load_achieved <"$scratch/load.out"
-    # Share of a core over the frames it forwarded per second, in microseconds per frame.
-    load_cpu_per_frame=$(awk -v cpu="$load_cpu" -v pps="$load_received" -v s="$step_seconds" \
-        'BEGIN { if (pps > 0) printf "%.2f", cpu * 1e4 / (pps / s); else print "n/a" }')
+    read -r load_sent _ _ load_received load_achieved <"$scratch/load.out"
+    # Share of a core over the frames it forwarded per second, in microseconds per frame; a
+    # sender that falls behind takes longer than the step, so the rate is the one it achieved.
+    load_cpu_per_frame=$(awk -v cpu="$load_cpu" -v got="$load_received" -v sent="$load_sent" \
+        -v pps="$load_achieved" \
+        'BEGIN { r = sent > 0 ? got * pps / sent : 0; if (r > 0) printf "%.2f", cpu * 1e4 / r; else print "n/a" }')
     load_cpu="$load_cpu% (sent ${load_achieved%.*}/s, received $load_received)"
 fi
 
