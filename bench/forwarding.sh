@@ -32,11 +32,12 @@ load_rate=50000
 mode=ack
 direction=to-server
 pin=
+search=yes
 
 usage() {
     echo "usage: $0 --target bridge|COMMAND [--build DIR] [--prefix P] [--frame-size B]" \
         "[--step-seconds S] [--max-rate PPS] [--load-rate PPS] [--mode ack|flow]" \
-        "[--direction to-server|to-client] [--pin CPU]" >&2
+        "[--direction to-server|to-client] [--pin CPU] [--no-search]" >&2
     exit 2
 }
 while [ $# -gt 0 ]; do
@@ -51,6 +52,7 @@ while [ $# -gt 0 ]; do
     --mode) [ $# -ge 2 ] || usage; mode=$2; shift 2 ;;
     --direction) [ $# -ge 2 ] || usage; direction=$2; shift 2 ;;
     --pin) [ $# -ge 2 ] || usage; pin=$2; shift 2 ;;
+    --no-search) search=no; shift ;;
     *) usage ;;
     esac
 done
@@ -224,8 +226,11 @@ if [ -n "$target_pid" ]; then
     load_cpu="$load_cpu% (sent ${load_achieved%.*}/s, received $load_received)"
 fi
 
-echo "searching the highest loss-free rate ..." >&2
-max=$(search_max_rate)
+max=skipped
+if [ "$search" = yes ]; then
+    echo "searching the highest loss-free rate ..." >&2
+    max=$(search_max_rate)
+fi
 
 cat <<EOF
 target=$target
