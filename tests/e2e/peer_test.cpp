@@ -1,5 +1,7 @@
 // rocepeer's two ends against each other through the rig's plain bridge, no bench between: the
 // mix of operations across the PSN wrap, and congestion marks answered.
+#include <algorithm>
+
 #include "tests/e2e/harness/Harness.h"
 #include "tools/rocepeer/ReliableConnection.h"
 #include "tools/rocepeer/RoceFrames.h"
@@ -131,7 +133,8 @@ TEST_F(Peers, AnswerCongestionMarksWithNotificationsPacedPerQueuePair) {
         auto atClient = Listen(kClient);
         const auto responder =
             Respond("--count 20 --cnp-interval-us " + std::to_string(intervalUs));
-        const Finished request = Request("--ops write,read --size 3000 --count 20");
+        const Finished request =
+            Request("--ops write,read --size 3000 --count 20 --timeout-ms 10000");
         ASSERT_EQ(request.status, 0) << request.out << request.err;
         const Finished responded = responder->Finish();
         const std::uint32_t sent = Counter(responded.out, "cnps_sent");
