@@ -330,6 +330,14 @@ void Capture::Drain(int64_t deadlineNs) {
     bool handing = true;
     while (NowNs() < giveUpNs && HandOverBatch(deadlineNs, handing) > 0) {
     }
+    // Past the allowance (a slow machine, or an intake that stayed open) one more walk round
+    // the ring counts what it holds: every frame taken in is handled, dropped or counted.
+    for (std::size_t walked = 0;
+         walked < slotCount_ && (SlotStatus(Slot(next_)) & TP_STATUS_USER) != 0; ++walked) {
+        unhandledAtStop_.fetch_add(1);
+        ReleaseSlot(Slot(next_));
+        next_ = (next_ + 1) % slotCount_;
+    }
 }
 
 bool Capture::Deliver(std::uint8_t* slot) {

@@ -174,7 +174,7 @@ void AddRespondOptions(CLI::App& command, RespondOptions& options) {
     AddNumber(command, "--idle-ms", options.idleMs, UINT32_MAX,
               "end after this long without a packet (0: only after --count)");
     AddNumber(command, "--mtu", options.mtu, kMaxMtu,
-              "path MTU: largest payload of a READ response", kMinMtu);
+              "path MTU: largest payload of a READ response (the requester's --mtu)", kMinMtu);
     AddNumber(command, "--cnp-interval-us", options.cnpIntervalUs, 10'000'000,
               "send a congestion notification for a CE-marked packet at most once in this long "
               "(0: for every one)");

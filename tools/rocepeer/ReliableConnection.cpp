@@ -44,13 +44,6 @@ std::uint8_t OpcodeFor(Operation operation, opcode::Position position) {
     return kOpcodes[static_cast<int>(operation)][static_cast<int>(position)];
 }
 
-std::uint8_t ReadResponseOpcode(opcode::Position position) {
-    using namespace opcode;
-    static constexpr std::uint8_t kOpcodes[4] = {kRdmaReadResponseFirst, kRdmaReadResponseMiddle,
-                                                 kRdmaReadResponseLast, kRdmaReadResponseOnly};
-    return kOpcodes[static_cast<int>(position)];
-}
-
 }  // namespace
 
 std::uint32_t PsnAdd(std::uint32_t psn, std::uint32_t n) {
@@ -263,7 +256,7 @@ bool GoBackN::OnNak(std::uint32_t psn) {
 }
 
 std::uint8_t GoBackN::ExpectedResponseOpcode() const {
-    return ReadResponseOpcode(PositionOf(responsesIn_, slots_[base_].psnSpan));
+    return ReadResponseOpcode(responsesIn_, slots_[base_].psnSpan);
 }
 
 bool GoBackN::OnReadResponse(std::uint32_t psn, std::uint8_t opcode) {

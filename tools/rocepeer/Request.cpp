@@ -146,14 +146,13 @@ bool Requester::OnReadResponse(const roceframes::RoceView& view, const roceframe
     if (!index || plan_[*index].operation != roceframes::Operation::Read || !acknowledging) {
         return false;
     }
+    // Its PSN tells its place: the READ takes one per MTU of the data, so it lies within.
     const roceframes::PlannedPacket& read = plan_[*index];
-    const std::uint64_t offset =
-        std::uint64_t{roceframes::PsnDistance(window_.PsnOf(*index), view.psn)} * options_.mtu;
-    const auto expected = roceframes::RemoteBytes(
-        roceframes::RemoteAddressOf(read.message) + offset,
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(
-            options_.mtu,
-            read.messageLength - std::min<std::uint64_t>(offset, read.messageLength))));
+    const std::uint32_t offset =
+        roceframes::PsnDistance(window_.PsnOf(*index), view.psn) * options_.mtu;
+    const auto expected =
+        roceframes::RemoteBytes(roceframes::RemoteAddressOf(read.message) + offset,
+                                std::min(options_.mtu, read.messageLength - offset));
     const auto data = frame.begin() + static_cast<std::ptrdiff_t>(view.payloadOffset);
     if (view.payloadSize != expected.size() ||
         !std::equal(expected.begin(), expected.end(), data)) {

@@ -14,6 +14,8 @@ constexpr std::uint16_t kEtherTypeArp = 0x0806;
 constexpr std::uint8_t kIpProtoUdp = 17;
 constexpr std::uint8_t kIpTtl = 64;
 constexpr std::uint16_t kIpDontFragment = 0x4000;
+// RETH, AETH and immediate data, all that a frame built here may carry.
+constexpr std::size_t kMostExtendedHeaders = 16 + 4 + 4;
 
 class Writer {
 public:
@@ -279,7 +281,7 @@ Bytes BuildRoceFrame(const Endpoints& ends, const BthFields& bth, const Bytes& a
 Bytes BuildRoceFrame(const Endpoints& ends, const BthFields& bth, const ExtendedHeaders& headers,
                      const Bytes& payload, const RoceOptions& options) {
     Bytes body;
-    body.reserve(kBthSize + 24 + payload.size() + kIcrcSize);
+    body.reserve(kBthSize + kMostExtendedHeaders + payload.size() + kIcrcSize);
     Writer w(body);
     WriteBth(w, bth);
     WriteExtendedHeaders(w, headers);
@@ -315,6 +317,15 @@ Bytes BuildAckFrame(const Endpoints& ends, std::uint32_t destQp, std::uint32_t p
     return BuildRoceFrame(ends, bth, headers, {}, options);
 }
 
+std::uint8_t ReadResponseOpcode(std::size_t packet, std::size_t packets) {
+    if (packets == 1) {
+        return opcode::kRdmaReadResponseOnly;
+    }
+    return packet == 0             ? opcode::kRdmaReadResponseFirst
+           : packet + 1 == packets ? opcode::kRdmaReadResponseLast
+                                   : opcode::kRdmaReadResponseMiddle;
+}
+
 std::vector<Bytes> BuildReadResponse(const Endpoints& ends, std::uint32_t destQp,
                                      std::uint32_t firstPsn, std::uint32_t msn, const Bytes& data,
                                      std::uint32_t mtu, RoceOptions options) {
@@ -322,17 +333,12 @@ std::vector<Bytes> BuildReadResponse(const Endpoints& ends, std::uint32_t destQp
     std::vector<Bytes> frames;
     frames.reserve(packets);
     for (std::size_t p = 0; p < packets; ++p) {
-        const bool first = p == 0;
-        const bool last = p + 1 == packets;
         BthFields bth;
-        bth.opcode = first && last ? opcode::kRdmaReadResponseOnly
-                     : first       ? opcode::kRdmaReadResponseFirst
-                     : last        ? opcode::kRdmaReadResponseLast
-                                   : opcode::kRdmaReadResponseMiddle;
+        bth.opcode = ReadResponseOpcode(p, packets);
         bth.destQp = destQp;
         bth.psn = (firstPsn + static_cast<std::uint32_t>(p)) & kPsnMask;
         ExtendedHeaders headers;
-        if (first || last) {
+        if (opcode::Find(bth.opcode)->Has(opcode::kAeth)) {
             headers.aeth = AethFields{kSyndromeAck, msn};
         }
         const auto begin =

@@ -110,6 +110,8 @@ Bytes BuildRoceFrame(const Endpoints& ends, const BthFields& bth, const Extended
 // An acknowledgement (opcode 17) carrying an AETH with `syndrome` and `msn`.
 Bytes BuildAckFrame(const Endpoints& ends, std::uint32_t destQp, std::uint32_t psn,
                     std::uint8_t syndrome, std::uint32_t msn, const RoceOptions& options = {});
+// The opcode of packet `packet` of a READ response of `packets` packets.
+std::uint8_t ReadResponseOpcode(std::size_t packet, std::size_t packets);
 // The RDMA READ response to a request at `firstPsn` for `data`: one frame per `mtu` bytes (at
 // least one) on consecutive PSNs, the first, the last and an only one with an AETH acknowledging
 // with `msn`. The IP identification counts up from the one in `options`.
