@@ -396,11 +396,10 @@ TEST_F(PcapngWriterTest, AStopDuringAFloodLeavesWholeBlocksAndAccountsForEveryFr
     wire::PcapngWriter::Options options;
     options.queueSlots = 256;
     auto writer = Started(options);
-    constexpr std::uint32_t kMaxPerThread = 200000;
     std::atomic<bool> quit{false};
     std::atomic<std::uint64_t> submitted{0};
     auto flood = [&](int interface) {
-        for (std::uint32_t sequence = 0; sequence < kMaxPerThread && !quit.load(); ++sequence) {
+        for (std::uint32_t sequence = 0; !quit.load(); ++sequence) {
             Bytes frame(64, static_cast<std::uint8_t>(interface));
             std::memcpy(frame.data() + 1, &sequence, sizeof(sequence));
             (void)Submit(*writer, interface, frame);
