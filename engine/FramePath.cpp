@@ -66,16 +66,17 @@ void FramePath::Forward(Port from, const FrameView& frame) {
 void FramePath::EndOfBatch(Port port) {
     Forwarding& waiting = forwarding_[Index(port)];
     if (waiting.count > 0) {
+        // Checked before they leave: an answer can only come once a frame has left, and the
+        // port that sees the answer has a thread of its own, so checking afterwards could
+        // verify the answer before the request.
+        for (std::size_t i = 0; i < waiting.count; ++i) {
+            Observe(port, Direction::In, waiting.frames[i]);
+            Observe(OtherPort(port), Direction::Out, waiting.frames[i]);
+        }
         std::array<bool, wire::SendBatch::kCapacity> sent{};
         const SendMany& send = outlets_.send[Index(OtherPort(port))];
         if (send) {
             send(waiting.frames.data(), waiting.count, sent.data());
-        }
-        for (std::size_t i = 0; i < waiting.count; ++i) {
-            Observe(port, Direction::In, waiting.frames[i]);
-            if (sent[i]) {
-                Observe(OtherPort(port), Direction::Out, waiting.frames[i]);
-            }
         }
         waiting.count = 0;
     }
@@ -86,14 +87,13 @@ void FramePath::EndOfBatch(Port port) {
 
 void FramePath::Release(Port from, const FrameView* frames, std::size_t count) {
     const Port to = OtherPort(from);
+    // Checked before they leave, for the same reason as forwarded frames.
+    for (std::size_t i = 0; i < count; ++i) {
+        Observe(to, Direction::Out, frames[i]);
+    }
     std::array<bool, wire::SendBatch::kCapacity> sent{};
     if (outlets_.send[Index(to)]) {
         outlets_.send[Index(to)](frames, count, sent.data());
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        if (sent[i]) {
-            Observe(to, Direction::Out, frames[i]);
-        }
     }
 }
 
