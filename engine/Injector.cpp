@@ -78,6 +78,7 @@ void Injector::Offer(const FrameView& frame) {
     Packet* packet = FreePacket();
     packet->bytes.assign(frame.data, frame.data + frame.size);
     packet->view = frame;
+    packet->firing.reset();
     packet->view.data = packet->bytes.data();
     // Counted before the push publishes it, so what is held never reads below zero.
     offered_.fetch_add(1, std::memory_order_relaxed);
@@ -146,8 +147,21 @@ bool Injector::TakenByRule(Packet* packet) {
     if (recovery_ != nullptr) {
         recovery_->Fired(*firing);
     }
-    Apply(*firing, packet);
+    // Behind packets still waiting for the weights it waits its turn, so that a fault that
+    // passes it on never makes it overtake them.
+    if (held_.Size() > 0) {
+        packet->firing = firing;
+        held_.Push(packet);
+    } else {
+        Apply(*firing, packet);
+    }
     return true;
+}
+
+void Injector::ApplyOwnFault(Packet* packet) {
+    const Firing firing = *packet->firing;
+    packet->firing.reset();
+    Apply(firing, packet);
 }
 
 // A packet a rule holds still counts as held until it leaves, so the limit covers it too.
@@ -231,11 +245,21 @@ std::optional<std::chrono::steady_clock::time_point> Injector::NextDelayEnd() co
 
 
 void Injector::ReleaseOne() {
+    // A packet a rule took is not drawn for.
+    if (held_.Front()->firing) {
+        ApplyOwnFault(held_.Take(0));
+        return;
+    }
     const ReleasePolicy::Decision decision = policy_.Decide(held_.Size());
     for (std::size_t i = 0; i < OPERATION_LAST; ++i) {
         counters_[i].store(policy_.Counters()[i], std::memory_order_relaxed);
     }
     Packet* packet = held_.Take(decision.index);
+    if (packet->firing) {
+        // Picked out of order by a reordering episode: the rule still decides.
+        ApplyOwnFault(packet);
+        return;
+    }
     taken_.fetch_add(1, std::memory_order_release);
     if (decision.delayMs > 0) {
         // What was released before leaves before the delay, not after it.

@@ -74,12 +74,15 @@ private:
     struct Packet {
         std::vector<std::uint8_t> bytes;
         FrameView view;
+        // The aimed fault that took it, carried out when the packet's turn comes.
+        std::optional<Firing> firing;
     };
     // The packets the forwarding thread holds, oldest first; a release may take any of them.
     class HeldPackets {
     public:
         explicit HeldPackets(std::size_t capacity) : slots_(capacity) {}
         [[nodiscard]] std::size_t Size() const { return size_; }
+        [[nodiscard]] Packet* Front() { return At(0); }
         void Push(Packet* packet);
         Packet* Take(std::size_t index);
 
@@ -99,6 +102,7 @@ private:
     void Recycle(Packet* packet);
     // Aimed faults: whether a rule took the packet, and what became of it then.
     bool TakenByRule(Packet* packet);
+    void ApplyOwnFault(Packet* packet);
     void Apply(const Firing& firing, Packet* packet);
     void Duplicate(Packet* packet);
     void ReleaseDueDelays();

@@ -9,6 +9,7 @@
 
 #include "apps/midwire/MidwireLogLine.h"
 #include "engine/FramePath.h"
+#include "tests/unit/engine/CaptureFile.h"
 #include "tools/rocepeer/RoceFrames.h"
 #include "transport/Connection.h"
 
@@ -21,33 +22,7 @@ using roceframes::Bytes;
 constexpr std::uint32_t kClientQp = 0x11;
 constexpr std::uint32_t kServerQp = 0x22;
 
-// The frames as a capture file of them gives them back.
-std::vector<Bytes> ThroughCaptureFile(const std::vector<Bytes>& frames) {
-    char path[] = "/tmp/frame_path_testXXXXXX";
-    close(mkstemp(path));
-    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
-    pcap_dumper_t* file = pcap_dump_open(dead, path);
-    for (const Bytes& frame : frames) {
-        const auto size = static_cast<bpf_u_int32>(frame.size());
-        const pcap_pkthdr header{{0, 0}, size, size};
-        pcap_dump(reinterpret_cast<u_char*>(file), &header, frame.data());
-    }
-    pcap_dump_close(file);
-    pcap_close(dead);
-    char error[PCAP_ERRBUF_SIZE];
-    pcap_t* replay = pcap_open_offline(path, error);
-    std::vector<Bytes> read;
-    pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    while (replay != nullptr && pcap_next_ex(replay, &header, &data) == 1) {
-        read.emplace_back(data, data + header->caplen);
-    }
-    if (replay != nullptr) {
-        pcap_close(replay);
-    }
-    unlink(path);
-    return read;
-}
+using testing_support::ThroughCaptureFile;
 
 // The frame path of a bench that injects the client's frames, logging and verifying them as
 // they arrive. The injector's forwarding thread is never started, so it keeps what it takes.
@@ -64,7 +39,8 @@ TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefu
     engine::FrameOutlets outlets;
     outlets.injectors[engine::Index(Port::Client)] = &injector;
     outlets.log = [&log](const std::string& line) { log.push_back(line); };
-    engine::FramePath path(config, &verifier, std::move(outlets), [] { return std::int64_t{7'000'000}; });
+    engine::FramePath path(config, &verifier, std::move(outlets),
+                           [] { return std::int64_t{7'000'000}; });
     // One message of three packets from the client, acknowledged, with the frames that share
     // the wire: ARP, another UDP port, and a RoCE datagram too short for a BTH.
     const roceframes::Endpoints ends{*roceframes::ParseMac("02:47:00:00:00:01"),

@@ -12,6 +12,7 @@
 
 #include "engine/FramePath.h"
 #include "engine/Summary.h"
+#include "tests/unit/engine/CaptureFile.h"
 #include "tools/rocepeer/RoceFrames.h"
 #include "transport/Connection.h"
 #include "transport/Opcode.h"
@@ -80,32 +81,7 @@ Bytes OverIpv6(const Bytes& ipv4Frame) {
     return frame;
 }
 
-std::vector<Bytes> ThroughCaptureFile(const std::vector<Bytes>& frames) {
-    char path[] = "/tmp/verification_replayXXXXXX";
-    close(mkstemp(path));
-    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
-    pcap_dumper_t* file = pcap_dump_open(dead, path);
-    for (const Bytes& frame : frames) {
-        const auto size = static_cast<bpf_u_int32>(frame.size());
-        const pcap_pkthdr header{{0, 0}, size, size};
-        pcap_dump(reinterpret_cast<u_char*>(file), &header, frame.data());
-    }
-    pcap_dump_close(file);
-    pcap_close(dead);
-    char error[PCAP_ERRBUF_SIZE];
-    pcap_t* replay = pcap_open_offline(path, error);
-    std::vector<Bytes> read;
-    pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    while (replay != nullptr && pcap_next_ex(replay, &header, &data) == 1) {
-        read.emplace_back(data, data + header->caplen);
-    }
-    if (replay != nullptr) {
-        pcap_close(replay);
-    }
-    unlink(path);
-    return read;
-}
+using testing_support::ThroughCaptureFile;
 
 // The client's requests and the server's answers, as the client's port sees both, across the
 // 24-bit PSN wrap; each line notes what the rc rules make of it.
