@@ -40,10 +40,10 @@ public:
     static constexpr std::uint32_t kWholeFrames = 65535;
 
     struct Options {
-        std::size_t queueSlots = 4096;
-        // Room for a comment in each slot beyond the largest snapshot length; a comment that
-        // does not fit beside its frame is cut.
-        std::size_t commentRoom = 256;
+        // Frames and comments the queue holds, about 30,000 frames of 1,100 bytes: a flood's
+        // worth of a disk that stalls for 100 ms.
+        std::size_t queueBytes = 32 << 20;
+        std::size_t commentRoom = 256;  // longer comments are cut
         std::uint64_t limitBytes = 0;   // 0: no limit
         std::string application;        // named in the file's header when not empty
         WriteFunction write = nullptr;  // ::write; tests make writes fail through it
@@ -77,7 +77,8 @@ public:
     [[nodiscard]] PcapngCounts Counts() const;
     // The size limit kept frames out of the file.
     [[nodiscard]] bool LimitReached() const { return limitReached_.load(); }
-    [[nodiscard]] std::size_t QueueSlots() const { return options_.queueSlots; }
+    // What the queue holds, once started.
+    [[nodiscard]] std::size_t QueueBytes() const { return options_.queueBytes; }
     // One line per kind of frame that did not reach the file, as the loss reports put them.
     [[nodiscard]] std::vector<std::string> ReportLines() const;
     void WriteReport(std::ostream& out) const;
@@ -101,6 +102,7 @@ private:
     std::string path_;
     int fd_ = -1;
     std::vector<Interface> interfaces_;
+    std::uint32_t largestSnapLength_ = 1;
     std::unique_ptr<PcapngQueue> queue_;
     std::thread thread_;
     bool started_ = false;
