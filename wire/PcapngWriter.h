@@ -40,8 +40,8 @@ public:
     static constexpr std::uint32_t kWholeFrames = 65535;
 
     struct Options {
-        // Frames and comments the queue holds, about 30,000 frames of 1,100 bytes: a flood's
-        // worth of a disk that stalls for 100 ms.
+        // What the queue holds of frames and comments: about 29,000 frames of 1,100 bytes, or
+        // 260,000 of 64, a tenth of a second of a flood while the disk stalls.
         std::size_t queueBytes = 32 << 20;
         std::size_t commentRoom = 256;  // longer comments are cut
         std::uint64_t limitBytes = 0;   // 0: no limit
@@ -62,12 +62,12 @@ public:
     // -1 once started. Frames longer than `snapLength` are kept cut to it, their length noted.
     int AddInterface(const std::string& name, std::uint16_t linkType = kLinkTypeEthernet,
                      std::uint32_t snapLength = kWholeFrames);
-    // Writes the file's header and starts the writer thread; throws wire::Error when the header
-    // cannot be written or the thread cannot start.
+    // Writes the file's header and starts the writer thread; throws wire::Error when the queue
+    // cannot be allocated, the header cannot be written or the thread cannot start.
     void Start();
-    // Copies the frame and its comment (empty: none) into the queue for the writer; false, and
-    // counted, when the queue is full, the writer is not running or the interface is unknown.
-    // Never blocks on the writer's input or output.
+    // Copies the frame, taken at `timeNs` since 1970, and its comment (empty: none) into the
+    // queue for the writer; false, and counted, when the queue is full, the writer is not
+    // running or the interface is unknown. Never locks and never waits.
     bool Submit(int interfaceId, std::int64_t timeNs, const std::uint8_t* data, std::size_t size,
                 std::string_view comment = {}) noexcept;
     // Refuses further frames, writes every frame already queued and closes the file.
