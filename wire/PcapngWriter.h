@@ -40,10 +40,10 @@ public:
     static constexpr std::uint32_t kWholeFrames = 65535;
 
     struct Options {
-        std::size_t queueSlots = 4096;
-        // Room for a comment in each slot beyond the largest snapshot length; a comment that
-        // does not fit beside its frame is cut.
-        std::size_t commentRoom = 256;
+        // What the queue holds of frames and comments: about 29,000 frames of 1,100 bytes, or
+        // 260,000 of 64, a tenth of a second of a flood while the disk stalls.
+        std::size_t queueBytes = 32 << 20;
+        std::size_t commentRoom = 256;  // longer comments are cut
         std::uint64_t limitBytes = 0;   // 0: no limit
         std::string application;        // named in the file's header when not empty
         WriteFunction write = nullptr;  // ::write; tests make writes fail through it
@@ -62,12 +62,12 @@ public:
     // -1 once started. Frames longer than `snapLength` are kept cut to it, their length noted.
     int AddInterface(const std::string& name, std::uint16_t linkType = kLinkTypeEthernet,
                      std::uint32_t snapLength = kWholeFrames);
-    // Writes the file's header and starts the writer thread; throws wire::Error when the header
-    // cannot be written or the thread cannot start.
+    // Writes the file's header and starts the writer thread; throws wire::Error when the queue
+    // cannot be allocated, the header cannot be written or the thread cannot start.
     void Start();
-    // Copies the frame and its comment (empty: none) into the queue for the writer; false, and
-    // counted, when the queue is full, the writer is not running or the interface is unknown.
-    // Never blocks on the writer's input or output.
+    // Copies the frame, taken at `timeNs` since 1970, and its comment (empty: none) into the
+    // queue for the writer; false, and counted, when the queue is full, the writer is not
+    // running or the interface is unknown. Never locks and never waits.
     bool Submit(int interfaceId, std::int64_t timeNs, const std::uint8_t* data, std::size_t size,
                 std::string_view comment = {}) noexcept;
     // Refuses further frames, writes every frame already queued and closes the file.
@@ -77,7 +77,8 @@ public:
     [[nodiscard]] PcapngCounts Counts() const;
     // The size limit kept frames out of the file.
     [[nodiscard]] bool LimitReached() const { return limitReached_.load(); }
-    [[nodiscard]] std::size_t QueueSlots() const { return options_.queueSlots; }
+    // What the queue holds, once started.
+    [[nodiscard]] std::size_t QueueBytes() const { return options_.queueBytes; }
     // One line per kind of frame that did not reach the file, as the loss reports put them.
     [[nodiscard]] std::vector<std::string> ReportLines() const;
     void WriteReport(std::ostream& out) const;
@@ -101,6 +102,7 @@ private:
     std::string path_;
     int fd_ = -1;
     std::vector<Interface> interfaces_;
+    std::uint32_t largestSnapLength_ = 1;
     std::unique_ptr<PcapngQueue> queue_;
     std::thread thread_;
     bool started_ = false;

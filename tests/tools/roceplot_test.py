@@ -147,8 +147,8 @@ def bench_capture():
 
 def plain_capture():
     """Without the bench: a READ over IPv6 behind a VLAN tag, then an RNR NAK; a send on IPv4 no
-    answer comes for; an acknowledgement whose request is not in the capture; and what is not
-    RoCE: a too short datagram to the RoCE port, and a fragment."""
+    answer comes for; an acknowledgement and a CNP whose requests are not in the capture; and
+    what is not RoCE: a too short datagram to the RoCE port, and a fragment."""
     a, b = '2001:db8::1', '2001:db8::2'
     tagged = lambda source, destination, payload: ethernet(ipv6(source, destination, udp(payload)),
                                                            vlan=5)
@@ -161,6 +161,7 @@ def plain_capture():
         tagged(b, a, roce(ACK, 0x44, 0x800001, RNR_NAK)),
         rocev4('10.0.0.3', '10.0.0.4', roce(SEND_ONLY, 0x55, 0x10)),
         rocev4('10.0.0.8', '10.0.0.7', roce(ACK, 0x66, 0x100, ACKED)),
+        rocev4('10.0.0.8', '10.0.0.7', roce(CNP, 0x77, 0, data=bytes(16))),
         rocev4('10.0.0.3', '10.0.0.4', b'\0' * 8),
         ethernet(ipv4('10.0.0.3', '10.0.0.4', udp(roce(SEND_ONLY, 0x55, 0x11)), fragment=0x2000)),
     ]
@@ -182,7 +183,7 @@ QP 0x000022 (10.0.0.1 -> 10.0.0.2, answers to QP 0x000011)
 """
 
 PLAIN_SUMMARY = """\
-capture: plain.pcap (10 frames, 8 RoCE packets)
+capture: plain.pcap (11 frames, 9 RoCE packets)
 QP 0x000033 (2001:db8::1 -> 2001:db8::2, answers to QP 0x000044)
   requests: 2 points, PSN 0x7ffffe to 0x800001, unrolled 8388606 to 8388609
   responses: 4 points, PSN 0x7ffffe to 0x800001, unrolled 8388606 to 8388609
@@ -191,6 +192,8 @@ QP 0x000055 (10.0.0.3 -> 10.0.0.4)
   requests: 1 point, PSN 0x000010 to 0x000010, unrolled 16 to 16
 QP 0x000066, answers without requests (10.0.0.8 -> 10.0.0.7)
   responses: 1 point, PSN 0x000100 to 0x000100, unrolled 256 to 256
+QP 0x000077, answers without requests (10.0.0.8 -> 10.0.0.7)
+  cnp: 1 at PSN 0x000000
 """
 
 
