@@ -329,9 +329,9 @@ RunSummary Bench::Summary() const {
     }
     if (aimed_) {
         const std::size_t rules = config_.faults.size();
-        summary.faults = FaultsSummary{config_.faults, aimed_->FiredCounts(),
-                                       recovery_->PerRule(rules), aimed_->Firings(),
-                                       recovery_->Recoveries()};
+        summary.faults =
+            FaultsSummary{config_.faults, aimed_->FiredCounts(), recovery_->PerRule(rules),
+                          aimed_->Firings(), recovery_->Recoveries()};
     }
     return summary;
 }

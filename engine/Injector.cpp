@@ -243,7 +243,6 @@ std::optional<std::chrono::steady_clock::time_point> Injector::NextDelayEnd() co
     return delayed_.begin()->first;
 }
 
-
 void Injector::ReleaseOne() {
     // A packet a rule took is not drawn for.
     if (held_.Front()->firing) {

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <optional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>

@@ -176,8 +176,7 @@ Outcome SendResponse(Qp& qp, const Info& info, const RoceHeaders& headers) {
     // A NAK may name a PSN behind the expected one: it was sent before requests that crossed it
     // on the wire. It can never ask for one the responder has not yet reached.
     const std::uint32_t ahead = PsnDistance(qp.expectedPsn, psn);
-    if (sequenceNak && qp.reliable.receiveSequenceStarted && ahead != 0 &&
-        ahead < kPsnHalfSpace) {
+    if (sequenceNak && qp.reliable.receiveSequenceStarted && ahead != 0 && ahead < kPsnHalfSpace) {
         return Refused(VerifierBadPsn, kBadNakPsn, qp.expectedPsn);
     }
     qp.oldestNonAckedPsn = FirstUnacknowledged(headers);

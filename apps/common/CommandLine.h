@@ -5,10 +5,10 @@
 #include <ostream>
 #include <string>
 
-#include "modifier/FaultRule.h"
 #include <optional>
 #include <variant>
 #include <vector>
+#include "modifier/FaultRule.h"
 
 namespace cli {
 

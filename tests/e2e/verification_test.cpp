@@ -12,8 +12,9 @@ using nlohmann::json;
 
 // Forty messages of every kind and size, across the wrap: every READ response is split at the
 // path MTU and takes the requester's PSNs.
-const std::string kMixedRequests = " --psn 0xffffe0 --count 40 --ops send,write,read,write-imm"
-                                   " --size 200,1024,2500,5000 --mtu 1024 --window 16";
+const std::string kMixedRequests =
+    " --psn 0xffffe0 --count 40 --ops send,write,read,write-imm"
+    " --size 200,1024,2500,5000 --mtu 1024 --window 16";
 
 class Verification : public RigTest {
 protected:
@@ -97,7 +98,8 @@ TEST_F(Verification, UnderMidwiresDropsTheRefusalsAndDuplicatesAreWhatTheRespond
     // expected PSN follows a loss, one behind it is a retransmission.
     const json atServer = QueuePair(summary, 0, kServer.qp);
     EXPECT_EQ(Refused(atServer, "bad_psn"), Numbers(responded, " out_of_order=(\\d+)").at(0))
-        << atServer.dump() << "\n" << responded;
+        << atServer.dump() << "\n"
+        << responded;
     EXPECT_EQ(atServer.at("duplicates"), Numbers(responded, " duplicates=(\\d+)").at(0));
     EXPECT_EQ(Refused(atServer, "bad_opcode_sequence"), 0u);
     // The responder's NAKs as they reached the requester, through the server's injector.
