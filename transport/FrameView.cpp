@@ -97,12 +97,17 @@ Payload ReadEthernet(const std::uint8_t* data, std::size_t size) {
     return Payload{offset, size, protocol};
 }
 
-// Every option byte is walked, also past an end-of-list, and an option whose length is under
-// 2 or runs past the header makes the whole frame unreadable, as libtins has it.
+// Every option byte is walked, and an end-of-list anywhere but in the last byte, or an option
+// whose length is under 2 or runs past the header, makes the whole frame unreadable, as libtins
+// has it.
 bool HasWellFormedOptions(const std::uint8_t* options, std::size_t size) {
+    constexpr std::uint8_t kEndOfList = 0, kNoOperation = 1;
     std::size_t at = 0;
     while (at < size) {
-        if (options[at] <= 1) {
+        if (options[at] == kEndOfList && at + 1 < size) {
+            return false;
+        }
+        if (options[at] == kEndOfList || options[at] == kNoOperation) {
             ++at;
             continue;
         }
