@@ -37,10 +37,10 @@ struct FrameOutlets {
 
 // The way of one frame through the bench, top to bottom: read once, then (arriving frames)
 // forwarded or injected as the port's arrival says, and logged and verified where its port
-// direction is observed; a frame is observed leaving when the bench hands it to the port, from
-// the bench's own copy. Arriving frames of a port come from that port's capture thread, which
-// ends each batch with EndOfBatch; frames an injector releases come from its forwarding thread.
-// Different ports and injectors may call in at the same time.
+// direction is observed; a frame is observed leaving as the bench hands it to the port, from
+// the bench's own copy, just before the send. Arriving frames of a port come from that port's
+// capture thread, which ends each batch with EndOfBatch; frames an injector releases come from its
+// forwarding thread. Different ports and injectors may call in at the same time.
 class FramePath {
 public:
     FramePath(const BenchConfig& config, Verifier* verifier, FrameOutlets outlets,

@@ -113,6 +113,8 @@ void Injector::ForwardReleases() {
         }
         ReleaseOne();
     }
+    // A packet in an aimed delay leaves at once, as one in a weighted delay does.
+    ReleaseDelays(std::chrono::steady_clock::time_point::max());
     SendInHand();
 }
 
@@ -227,8 +229,11 @@ void Injector::AddToBatch(Packet* packet) {
 }
 
 void Injector::ReleaseDueDelays() {
-    const auto now = std::chrono::steady_clock::now();
-    while (!delayed_.empty() && delayed_.begin()->first <= now) {
+    ReleaseDelays(std::chrono::steady_clock::now());
+}
+
+void Injector::ReleaseDelays(std::chrono::steady_clock::time_point until) {
+    while (!delayed_.empty() && delayed_.begin()->first <= until) {
         Packet* packet = delayed_.begin()->second;
         delayed_.erase(delayed_.begin());
         taken_.fetch_add(1, std::memory_order_release);
@@ -249,15 +254,20 @@ void Injector::ReleaseOne() {
         ApplyOwnFault(held_.Take(0));
         return;
     }
+    const OperationCounters before = policy_.Counters();
     const ReleasePolicy::Decision decision = policy_.Decide(held_.Size());
-    for (std::size_t i = 0; i < OPERATION_LAST; ++i) {
-        counters_[i].store(policy_.Counters()[i], std::memory_order_relaxed);
-    }
     Packet* packet = held_.Take(decision.index);
     if (packet->firing) {
-        // Picked out of order by a reordering episode: the rule still decides.
+        // Picked out of order by a reordering episode: the rule still decides, and the draw,
+        // which did not take effect, is not counted.
+        for (std::size_t i = 0; i < OPERATION_LAST; ++i) {
+            overridden_[i] += policy_.Counters()[i] - before[i];
+        }
         ApplyOwnFault(packet);
         return;
+    }
+    for (std::size_t i = 0; i < OPERATION_LAST; ++i) {
+        counters_[i].store(policy_.Counters()[i] - overridden_[i], std::memory_order_relaxed);
     }
     taken_.fetch_add(1, std::memory_order_release);
     if (decision.delayMs > 0) {

@@ -106,6 +106,7 @@ private:
     void Apply(const Firing& firing, Packet* packet);
     void Duplicate(Packet* packet);
     void ReleaseDueDelays();
+    void ReleaseDelays(std::chrono::steady_clock::time_point until);
     std::optional<std::chrono::steady_clock::time_point> NextDelayEnd() const;
     // Into the batch being sent; packets held for a reorder follow it.
     void Emit(Packet* packet);
@@ -131,6 +132,8 @@ private:
     // Packets an aimed fault holds: until their time is up, or until the next packet has left.
     std::multimap<std::chrono::steady_clock::time_point, Packet*> delayed_;
     std::vector<Packet*> reordered_;
+    // Draws of the weights that a rule's packet picked by a reorder episode overrode.
+    OperationCounters overridden_{};
     std::array<FrameView, wire::SendBatch::kCapacity> inHandViews_{};
     std::array<std::atomic<std::int64_t>, OPERATION_LAST> counters_{};
     std::atomic<std::uint64_t> offered_{0};

@@ -1,6 +1,8 @@
 #include "engine/Summary.h"
 
+#include <map>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "engine/BenchConfig.h"
 #include "transport/Opcode.h"
@@ -118,12 +120,14 @@ json RuleJson(const FaultRule& rule, std::uint64_t fired, const RuleRecovery& re
             {"cnp", Figure(recovery.cnp)}};
 }
 
-bool SameFiring(const Firing& a, const Firing& b) {
-    return a.rule == b.rule && a.timeNs == b.timeNs && a.qp == b.qp && a.psn == b.psn &&
-           a.direction == b.direction;
+// A firing is known by its rule, time, direction, queue pair and PSN.
+using FiringKey = std::tuple<std::size_t, std::int64_t, int, std::uint32_t, std::uint32_t>;
+
+FiringKey KeyOf(const Firing& firing) {
+    return {firing.rule, firing.timeNs, static_cast<int>(firing.direction), firing.qp, firing.psn};
 }
 
-json FiringJson(const Firing& firing, const std::vector<Recovery>& recoveries) {
+json FiringJson(const Firing& firing, const std::map<FiringKey, const Recovery*>& recoveries) {
     const opcode::Info* info = opcode::Find(firing.opcode);
     json entry = {{"rule", firing.rule},
                   {"direction", Name(firing.direction)},
@@ -133,15 +137,15 @@ json FiringJson(const Firing& firing, const std::vector<Recovery>& recoveries) {
                   {"opcode_name", info != nullptr ? json(info->name) : json(nullptr)},
                   {"time_ns", firing.timeNs},
                   {"action", Name(firing.action)}};
-    for (const Recovery& recovery : recoveries) {
-        if (SameFiring(recovery.firing, firing)) {
-            const char* const kinds[] = {nullptr, "nak", "timeout"};
-            const char* kind = kinds[static_cast<int>(recovery.retransmission)];
-            entry["nak_ns"] = OrNull(recovery.nakNs);
-            entry["retransmit_ns"] = OrNull(recovery.retransmitNs);
-            entry["retransmitted_after"] = kind != nullptr ? json(kind) : json(nullptr);
-            entry["cnp_ns"] = OrNull(recovery.cnpNs);
-        }
+    const auto found = recoveries.find(KeyOf(firing));
+    if (found != recoveries.end()) {
+        const Recovery& recovery = *found->second;
+        const char* const kinds[] = {nullptr, "nak", "timeout"};
+        const char* kind = kinds[static_cast<int>(recovery.retransmission)];
+        entry["nak_ns"] = OrNull(recovery.nakNs);
+        entry["retransmit_ns"] = OrNull(recovery.retransmitNs);
+        entry["retransmitted_after"] = kind != nullptr ? json(kind) : json(nullptr);
+        entry["cnp_ns"] = OrNull(recovery.cnpNs);
     }
     return entry;
 }
@@ -151,9 +155,13 @@ json FaultsJson(const FaultsSummary& faults) {
     for (std::size_t i = 0; i < faults.rules.size(); ++i) {
         rules.push_back(RuleJson(faults.rules[i], faults.fired.at(i), faults.recovery.at(i)));
     }
+    std::map<FiringKey, const Recovery*> recoveries;
+    for (const Recovery& recovery : faults.recoveries) {
+        recoveries.emplace(KeyOf(recovery.firing), &recovery);
+    }
     json firings = json::array();
     for (const Firing& firing : faults.firings) {
-        firings.push_back(FiringJson(firing, faults.recoveries));
+        firings.push_back(FiringJson(firing, recoveries));
     }
     return {{"rules", rules}, {"firings", firings}};
 }

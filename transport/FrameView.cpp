@@ -179,8 +179,9 @@ Payload ReadAuthentication(const std::uint8_t* data, const Payload& at) {
     if (at.Size() < kMinAuthenticationSize) {
         return kNothing;
     }
+    // A length of 0 would make it shorter than its own fixed fields: malformed, as libtins has it.
     const std::size_t size = (std::size_t{data[at.begin + 1]} + 2) * 4;
-    if (size > at.Size()) {
+    if (size < kMinAuthenticationSize || size > at.Size()) {
         return kNothing;
     }
     return Payload{at.begin + size, at.end, data[at.begin]};

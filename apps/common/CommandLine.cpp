@@ -232,6 +232,11 @@ public:
     void AddOutputOptions(OutputArgs& outputs) {
         app_.add_option("--summary", outputs.summaryPath,
                         "write a JSON summary of the run to this file at its end")
+            ->check(CLI::Validator(
+                [](const std::string& path) {
+                    return path.empty() ? std::string("a file name, not nothing") : std::string();
+                },
+                ""))
             ->type_name("FILE");
     }
 

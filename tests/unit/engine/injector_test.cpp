@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/Injector.h"
+#include "tools/rocepeer/RoceFrames.h"
 
 namespace {
 
@@ -35,6 +36,31 @@ TEST(Injector, AStopSendsThePacketInItsDelayAtOnceInsteadOfWaitingItOut) {
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(30));
     EXPECT_EQ(sent.load(), 1);
     EXPECT_EQ(injector.Counters()[OPERATION_DELAY], 1);
+}
+
+// The same for a packet an aimed fault holds for its own delay.
+TEST(Injector, AStopSendsAPacketInAnAimedDelayAtOnceToo) {
+    std::atomic<int> sent{0};
+    engine::Injector injector(
+        "client in", [&sent](const FrameView*, std::size_t count) { sent += count; }, 8);
+    AimedFaults aimed({*ParseFaultRule("action=delay,ms=60000", false).rule});
+    injector.Aim(&aimed, nullptr, FaultDirection::ClientToServer, [] { return std::int64_t{0}; });
+    injector.Start();
+    const roceframes::Endpoints ends{};
+    const std::vector<std::uint8_t> frame =
+        roceframes::BuildRoceFrame(ends, {4, 0x12, 7, 0}, std::vector<std::uint8_t>(16));
+    injector.Offer(ReadFrame(frame.data(), frame.size()));
+    injector.Wake();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (aimed.FiredCounts()[0] == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(aimed.FiredCounts()[0], 1u);
+    EXPECT_EQ(injector.Held(), 1);
+
+    injector.Join();
+    EXPECT_EQ(sent.load(), 1);
+    EXPECT_EQ(injector.Held(), 0);
 }
 
 // Every other draw drops: what leaves is every other packet offered, in order and unchanged,

@@ -91,6 +91,7 @@ const std::pair<Bytes, bool> kOther[] = {
     {Ethernet(0x0800) + Ipv4WithOption(7, 1, Udp(kBth)), false},  // refused by libtins
     {Ethernet(0x0800) + Ipv4WithOption(7, 8, Udp(kBth)), false},
     {Ethernet(0x0800) + Ipv4WithOption(1, 1, Udp(kBth)), false},  // an end of list, then a byte
+    {Ethernet(0x0800) + Ipv4(Bytes{17, 0} + Bytes(10) + Udp(kBth), 51), false},  // AH of length 0
     {Ethernet(0x8847) + MplsLabel(false) + Ipv4(Udp(kBth)), false},
 };
 
