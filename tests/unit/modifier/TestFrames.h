@@ -15,7 +15,7 @@ constexpr std::size_t kIpv4Size = 20;
 constexpr std::size_t kIpv6Size = 40;
 constexpr std::size_t kUdpSize = 8;
 
-struct Spec {
+struct FrameShape {
     int ipVersion = 4;
     std::uint8_t ecn = 0b10;  // ECT(0)
     std::uint8_t opcode = 0x04;
@@ -44,8 +44,8 @@ inline std::uint16_t Fold(std::uint32_t sum) {
     return static_cast<std::uint16_t>(sum);
 }
 
-inline std::size_t UdpOffset(const Spec& spec) {
-    return kEthernetSize + (spec.ipVersion == 4 ? kIpv4Size : kIpv6Size);
+inline std::size_t UdpOffset(const FrameShape& shape) {
+    return kEthernetSize + (shape.ipVersion == 4 ? kIpv4Size : kIpv6Size);
 }
 
 // IPv4 pseudo-header, UDP header and data, summed with the checksum field as it stands.
@@ -65,13 +65,13 @@ inline bool UdpChecksumValid(const Bytes& frame) {
 }
 
 // Ethernet, IP, UDP to port 4791, BTH, the given bytes and a 4-byte ICRC (not computed).
-inline Bytes Build(const Spec& spec) {
+inline Bytes Build(const FrameShape& shape) {
     Bytes frame(12, 0x02);
-    Put16(frame, spec.ipVersion == 4 ? 0x0800 : 0x86DD);
-    const std::size_t udpSize = kUdpSize + 12 + spec.afterBth.size() + 4;
-    if (spec.ipVersion == 4) {
+    Put16(frame, shape.ipVersion == 4 ? 0x0800 : 0x86DD);
+    const std::size_t udpSize = kUdpSize + 12 + shape.afterBth.size() + 4;
+    if (shape.ipVersion == 4) {
         frame.push_back(0x45);
-        frame.push_back(static_cast<std::uint8_t>(0xB8 | spec.ecn));  // DSCP 46
+        frame.push_back(static_cast<std::uint8_t>(0xB8 | shape.ecn));  // DSCP 46
         Put16(frame, kIpv4Size + udpSize);
         Put16(frame, 0x1234);
         Put16(frame, 0x4000);
@@ -87,7 +87,7 @@ inline Bytes Build(const Spec& spec) {
     } else {
         // Version 6, traffic class DSCP 46 with the ECN bits, flow label 0xABCDE.
         frame.push_back(0x6B);
-        frame.push_back(static_cast<std::uint8_t>(0x80 | spec.ecn << 4 | 0x0A));
+        frame.push_back(static_cast<std::uint8_t>(0x80 | shape.ecn << 4 | 0x0A));
         Put16(frame, 0xBCDE);
         Put16(frame, static_cast<unsigned>(udpSize));
         frame.push_back(17);
@@ -100,21 +100,21 @@ inline Bytes Build(const Spec& spec) {
     Put16(frame, 4791);
     Put16(frame, static_cast<unsigned>(udpSize));
     Put16(frame, 0);
-    frame.push_back(spec.opcode);
+    frame.push_back(shape.opcode);
     frame.push_back(0x40);
     Put16(frame, 0xFFFF);
     frame.push_back(0);
-    frame.push_back(static_cast<std::uint8_t>(spec.qp >> 16));
-    Put16(frame, spec.qp & 0xFFFF);
+    frame.push_back(static_cast<std::uint8_t>(shape.qp >> 16));
+    Put16(frame, shape.qp & 0xFFFF);
     frame.push_back(0x80);
-    frame.push_back(static_cast<std::uint8_t>(spec.psn >> 16));
-    Put16(frame, spec.psn & 0xFFFF);
-    frame.insert(frame.end(), spec.afterBth.begin(), spec.afterBth.end());
+    frame.push_back(static_cast<std::uint8_t>(shape.psn >> 16));
+    Put16(frame, shape.psn & 0xFFFF);
+    frame.insert(frame.end(), shape.afterBth.begin(), shape.afterBth.end());
     for (std::uint8_t byte : {0xC0, 0xC1, 0xC2, 0xC3}) {
         frame.push_back(byte);
     }
-    if (spec.udpChecksum && spec.ipVersion == 4) {
-        const std::size_t at = UdpOffset(spec) + 6;
+    if (shape.udpChecksum && shape.ipVersion == 4) {
+        const std::size_t at = UdpOffset(shape) + 6;
         const std::uint16_t checksum = ~UdpSum(frame);
         frame[at] = static_cast<std::uint8_t>(checksum >> 8);
         frame[at + 1] = static_cast<std::uint8_t>(checksum);

@@ -11,7 +11,7 @@ namespace {
 
 using testframes::Build;
 using testframes::Bytes;
-using testframes::Spec;
+using testframes::FrameShape;
 
 constexpr std::size_t kIpv4Bth = testframes::kEthernetSize + testframes::kIpv4Size + 8;
 constexpr std::size_t kIpv6Bth = testframes::kEthernetSize + testframes::kIpv6Size + 8;
@@ -62,7 +62,7 @@ TEST(CorruptAfterBth, FlipsOneBitOfTheFirstByteAfterTheBth) {
         EXPECT_EQ(BitsDiffering(frame[at], corrupted[at]), 1u);
         EXPECT_EQ(frame[at], 0xA0) << "the first byte after the BTH";
     }
-    Spec bare;
+    FrameShape bare;
     bare.afterBth = {};
     const Bytes onlyIcrc = Build(bare);
     EXPECT_EQ(Differences(onlyIcrc, Corrupted(onlyIcrc)), std::vector<std::size_t>{kIpv4Bth + 12})
@@ -71,10 +71,10 @@ TEST(CorruptAfterBth, FlipsOneBitOfTheFirstByteAfterTheBth) {
 
 TEST(CorruptAfterBth, KeepsAUdpChecksumInUseValid) {
     for (std::size_t afterBth : {0, 1, 2, 3}) {  // the flipped byte on either half of a word
-        Spec spec;
-        spec.udpChecksum = true;
-        spec.afterBth = Bytes(afterBth, 0x5A);
-        const Bytes frame = Build(spec);
+        FrameShape shape;
+        shape.udpChecksum = true;
+        shape.afterBth = Bytes(afterBth, 0x5A);
+        const Bytes frame = Build(shape);
         ASSERT_TRUE(testframes::UdpChecksumValid(frame));
         const Bytes corrupted = Corrupted(frame);
         EXPECT_TRUE(testframes::UdpChecksumValid(corrupted)) << afterBth;
@@ -84,7 +84,7 @@ TEST(CorruptAfterBth, KeepsAUdpChecksumInUseValid) {
 }
 
 TEST(CorruptAfterBth, RefusesFramesWithoutAByteAfterTheBth) {
-    Spec bare;
+    FrameShape bare;
     bare.afterBth = {};
     Bytes noIcrc = Build(bare);
     noIcrc.resize(noIcrc.size() - 4);

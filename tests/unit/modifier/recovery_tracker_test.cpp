@@ -187,8 +187,9 @@ TEST(RecoveryTracker, SightingsAndFiringsFromSeveralThreads) {
 }
 
 TEST(SightingOf, ReadsTheAethSyndromeWhereTheOpcodeCarriesOne) {
-    testframes::Spec ack{4, 0b10, opcode::kAcknowledge, kClientQp, 0x42, {kNak, 0, 0, 1}};
-    testframes::Spec middle{4, 0b10, opcode::kRdmaReadResponseMiddle, kClientQp, 0x43, {kNak}};
+    testframes::FrameShape ack{4, 0b10, opcode::kAcknowledge, kClientQp, 0x42, {kNak, 0, 0, 1}};
+    testframes::FrameShape middle{4,         0b10, opcode::kRdmaReadResponseMiddle,
+                                  kClientQp, 0x43, {kNak}};
     const testframes::Bytes ackFrame = testframes::Build(ack);
     const testframes::Bytes middleFrame = testframes::Build(middle);
     const auto nak = SightingOf(ReadFrame(ackFrame.data(), ackFrame.size()), kS2c, true, 77);
