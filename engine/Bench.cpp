@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -91,6 +92,17 @@ std::string CpuNames(const std::vector<int>& cpus) {
     return names;
 }
 
+wire::PcapngWriter::Options CaptureFileOptions(const BenchConfig& config) {
+    wire::PcapngWriter::Options options;
+    options.limitBytes = config.captureLimitBytes;
+    options.application = config.program;
+    return options;
+}
+
+const char* DirectionName(Direction direction) {
+    return direction == Direction::In ? " in" : " out";
+}
+
 }  // namespace
 
 Bench::Bench(BenchConfig config, RandomSource random)
@@ -104,6 +116,7 @@ Bench::Bench(BenchConfig config, RandomSource random)
                              [this](std::uint32_t qp) { return PeerOf(qp); })
                        : nullptr),
       injectors_(MakeInjectors()),
+      captureFile_(CaptureFileOptions(config_)),
       path_(config_, verifier_.get(), Outlets()) {}
 
 Bench::~Bench() {
@@ -151,6 +164,12 @@ FrameOutlets Bench::Outlets() {
         outlets.recovery = recovery_.get();
     }
     outlets.log = [this](const std::string& line) { log_.WriteLine(line); };
+    if (!config_.capturePath.empty()) {
+        outlets.record = [this](Port port, Direction direction, std::int64_t timeNs,
+                                const FrameView& frame, std::string_view comment) {
+            RecordFrame(port, direction, timeNs, frame, comment);
+        };
+    }
     return outlets;
 }
 
@@ -158,7 +177,7 @@ void Bench::AddCapture(Port port) {
     captureOf_[Index(port)] = &captures_.Add(
         config_.PortName(port), PCAP_D_IN,
         [this, port](const wire::RawFrame& frame) {
-            path_.Handle(port, Direction::In, frame.data, frame.size);
+            path_.Handle(port, Direction::In, frame.data, frame.size, frame.captureTimeNs);
             return true;
         },
         [this, port] { path_.EndOfBatch(port); });
@@ -204,6 +223,45 @@ void Bench::Open() {
     if (!config_.summaryPath.empty()) {
         summaryFd_ = wire::OpenOutputFile(config_.summaryPath);
     }
+    OpenCaptureFile();
+}
+
+// Arriving where the port is captured, leaving where the other port's frames go on.
+bool Bench::Sees(Port port, Direction direction) const {
+    if (direction == Direction::In) {
+        return captureOf_[Index(port)] != nullptr;
+    }
+    return config_.arrivals[Index(OtherPort(port))].arrival != Arrival::Ignore;
+}
+
+// An interface for each port direction the bench sees frames in.
+void Bench::OpenCaptureFile() {
+    if (config_.capturePath.empty()) {
+        return;
+    }
+    captureFile_.Open(config_.capturePath);
+    for (Port port : kPorts) {
+        for (Direction direction : {Direction::In, Direction::Out}) {
+            if (Sees(port, direction)) {
+                captureInterfaces_[Index(port)][Index(direction)] =
+                    captureFile_.AddInterface(config_.PortName(port) + DirectionName(direction));
+            }
+        }
+        if (injectors_[Index(port)]) {
+            injectors_[Index(port)]->Record([this, port](std::int64_t arrivalNs,
+                                                         const FrameView& frame,
+                                                         std::string_view comment) {
+                RecordFrame(port, Direction::In, arrivalNs, frame, comment);
+            });
+        }
+    }
+}
+
+void Bench::RecordFrame(Port port, Direction direction, std::int64_t timeNs, const FrameView& frame,
+                        std::string_view comment) {
+    // A full queue is counted by the writer and reported with the other losses.
+    static_cast<void>(captureFile_.Submit(captureInterfaces_[Index(port)][Index(direction)], timeNs,
+                                          frame.data, frame.size, comment));
 }
 
 void Bench::Start() {
@@ -222,6 +280,9 @@ void Bench::Start() {
             captureOf_[Index(port)]->Place(PortCpus(port));
         }
     }
+    if (!config_.capturePath.empty()) {
+        captureFile_.Start();
+    }
     started_ = true;
     for (auto& injector : injectors_) {
         if (injector) {
@@ -239,6 +300,13 @@ void Bench::Run(std::ostream& out, const std::string& startBanner) {
     Open();
     Start();
     out << startBanner << std::endl;
+    if (config_.statusLine) {
+        const bool terminal = isatty(STDERR_FILENO) == 1;
+        status_ = std::make_unique<wire::StatusLine>([this] { return Status(); }, std::cerr,
+                                                     terminal, std::chrono::seconds(1),
+                                                     wire::TerminalColumns(STDERR_FILENO));
+        status_->Start();
+    }
     WaitForStop();
     Stop();
 }
@@ -248,6 +316,10 @@ void Bench::Stop() {
         return;
     }
     stopped_ = true;
+    // Cleared before anything else is written, and before the captures it reads from close.
+    if (status_) {
+        status_->Stop();
+    }
     captures_.StopAll(config_.stopBudget);
     // Both injectors are asked before either is waited for.
     for (auto& injector : injectors_) {
@@ -260,6 +332,8 @@ void Bench::Stop() {
             injector->Join();
         }
     }
+    // Once the injectors have told what they held at the stop.
+    captureFile_.Stop();
     if (config_.log.endLine) {
         log_.WriteLine(*config_.log.endLine);
     }
@@ -287,6 +361,9 @@ void Bench::WriteLossReport(std::ostream& out) const {
         if (injectors_[Index(port)]) {
             injectors_[Index(port)]->WriteReport(out);
         }
+    }
+    if (!config_.capturePath.empty()) {
+        captureFile_.WriteReport(out);
     }
 }
 
@@ -327,6 +404,10 @@ RunSummary Bench::Summary() const {
     if (verifier_) {
         summary.verification = verifier_->Report();
     }
+    if (!config_.capturePath.empty()) {
+        summary.captureFile = CaptureFileSummary{config_.capturePath, captureFile_.Counts(),
+                                                 captureFile_.LimitReached()};
+    }
     if (aimed_) {
         const std::size_t rules = config_.faults.size();
         summary.faults =
@@ -334,6 +415,37 @@ RunSummary Bench::Summary() const {
                           aimed_->Firings(), recovery_->Recoveries()};
     }
     return summary;
+}
+
+wire::StatusSnapshot Bench::Status() const {
+    wire::StatusSnapshot snapshot;
+    for (Port port : kPorts) {
+        for (Direction direction : {Direction::In, Direction::Out}) {
+            if (Sees(port, direction)) {
+                snapshot.frames.push_back({config_.PortName(port) + DirectionName(direction),
+                                           FramesCaptured(port, direction)});
+            }
+        }
+        if (wire::Capture* capture = captureOf_[Index(port)]) {
+            capture->RefreshKernelStatistics();
+            snapshot.kernelDrops += capture->Losses().kernelDrops;
+        }
+        if (const auto& injector = injectors_[Index(port)]) {
+            const OperationCounters decisions = injector->Counters();
+            snapshot.injectorDecisions += decisions[OPERATION_DROP] + decisions[OPERATION_DELAY] +
+                                          decisions[OPERATION_REORDER];
+        }
+    }
+    if (aimed_) {
+        for (std::uint64_t fired : aimed_->FiredCounts()) {
+            snapshot.injectorDecisions += fired;
+        }
+    }
+    snapshot.rocePackets = path_.RocePackets();
+    if (verifier_) {
+        snapshot.refused = verifier_->RefusedCount();
+    }
+    return snapshot;
 }
 
 void Bench::WriteSummaries(std::ostream& err) const {

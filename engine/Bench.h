@@ -19,7 +19,9 @@
 #include "transport/Verifier.h"
 #include "wire/CaptureSet.h"
 #include "wire/LineLog.h"
+#include "wire/PcapngWriter.h"
 #include "wire/Sender.h"
+#include "wire/StatusLine.h"
 
 namespace engine {
 
@@ -40,7 +42,8 @@ public:
     void Start();
     // Blocks until a key or the end of standard input, SIGINT or SIGTERM.
     void WaitForStop();
-    // A whole run: Open, Start, the start banner and its line end on `out`, WaitForStop, Stop.
+    // A whole run: Open, Start, the start banner and its line end on `out`, WaitForStop, Stop;
+    // meanwhile a status line on standard error, when it is a terminal.
     void Run(std::ostream& out, const std::string& startBanner);
     // Stops in one order that loses nothing the bench took in: the captures of arriving frames
     // first (what they hold is still handled and passed on, within the stop budget; the rest is
@@ -55,12 +58,15 @@ public:
     // Frames captured arriving at a port (0 when it is not captured), or that the bench sent out
     // of it.
     [[nodiscard]] std::uint64_t FramesCaptured(Port port, Direction direction) const;
-    // Every loss of the run, one line each: captures, senders, injectors. Nothing if none.
+    // Every loss of the run, one line each: captures, senders, injectors, the capture file.
+    // Nothing if none.
     void WriteLossReport(std::ostream& out) const;
     // The frame counters of one port direction.
     [[nodiscard]] FrameCounts Frames(Port port, Direction direction) const;
     // What the run did, for the summary.
     [[nodiscard]] RunSummary Summary() const;
+    // The running totals the status line shows.
+    [[nodiscard]] wire::StatusSnapshot Status() const;
     // The verifier's summary on `err` (nothing when the bench does not verify) and a line per
     // aimed fault, then the summary file, when one was asked for; throws wire::Error when it
     // cannot be written.
@@ -71,6 +77,11 @@ private:
     std::optional<std::uint32_t> PeerOf(std::uint32_t qp) const;
     FrameOutlets Outlets();
     void AddCapture(Port port);
+    // Whether frames pass the port in that direction at all.
+    [[nodiscard]] bool Sees(Port port, Direction direction) const;
+    void OpenCaptureFile();
+    void RecordFrame(Port port, Direction direction, std::int64_t timeNs, const FrameView& frame,
+                     std::string_view comment);
     void Place();
     std::vector<int> PortCpus(Port port) const;
 
@@ -84,6 +95,10 @@ private:
     std::array<std::unique_ptr<Injector>, 2> injectors_;
     wire::LineLog log_;
     int summaryFd_ = -1;
+    wire::PcapngWriter captureFile_;
+    // Each port direction's interface in the capture file, [Port][Direction]; -1: none.
+    std::array<std::array<int, 2>, 2> captureInterfaces_{{{-1, -1}, {-1, -1}}};
+    std::unique_ptr<wire::StatusLine> status_;
     FramePath path_;
     // The captures of arriving frames; what leaves is seen as it is sent.
     wire::CaptureSet captures_;

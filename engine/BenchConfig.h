@@ -97,6 +97,11 @@ struct BenchConfig {
     std::optional<std::uint64_t> seed;
     // Where the end-of-run summary goes; empty: nowhere.
     std::string summaryPath;
+    // The capture file of every frame the bench sees, with what it did to them; empty: none.
+    std::string capturePath;
+    std::uint64_t captureLimitBytes = 0;  // 0: no limit
+    // Whether a status line is kept up to date on standard error while it is a terminal.
+    bool statusLine = true;
     // Packets an injector may hold (about 100 MB of typical frames): delays that outrun the
     // traffic must not take all memory in a long run.
     int injectorLimit = 1 << 16;

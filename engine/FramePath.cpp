@@ -3,9 +3,16 @@
 #include <chrono>
 #include <utility>
 
+#include "engine/Notes.h"
 #include "transport/RocePacketInfo.h"
 
 namespace engine {
+
+namespace {
+
+constexpr std::string_view kRefusedByInjector = "not injected: the injector was full";
+
+}  // namespace
 
 std::int64_t WallClockNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -26,37 +33,62 @@ FramePath::FramePath(const BenchConfig& config, Verifier* verifier, FrameOutlets
     }
 }
 
-void FramePath::Handle(Port port, Direction direction, const std::uint8_t* data, std::size_t size) {
+void FramePath::Handle(Port port, Direction direction, const std::uint8_t* data, std::size_t size,
+                       std::int64_t timeNs) {
     const FrameView frame = ReadFrame(data, size);
     if (direction == Direction::Out) {
-        Observe(port, direction, frame);
+        std::string note;
+        Observe(port, direction, frame, outlets_.record ? &note : nullptr);
+        if (outlets_.record) {
+            outlets_.record(port, direction, timeNs, frame, note);
+        }
         return;
     }
-    if (outlets_.recovery != nullptr && frame.HasBth()) {
-        if (const auto sighting = SightingOf(frame, FaultDirectionFrom(port), true, clock_())) {
-            outlets_.recovery->Observe(*sighting);
+    HandleArrival(port, frame, timeNs);
+}
+
+void FramePath::HandleArrival(Port port, const FrameView& frame, std::int64_t timeNs) {
+    if (frame.HasBth()) {
+        rocePackets_[Index(port)].fetch_add(1, std::memory_order_relaxed);
+        if (outlets_.recovery != nullptr) {
+            if (const auto sighting = SightingOf(frame, FaultDirectionFrom(port), true, clock_())) {
+                outlets_.recovery->Observe(*sighting);
+            }
         }
     }
-    switch (arrivals_[Index(port)]) {
-        case Arrival::Forward:
-            Forward(port, frame);
-            break;
-        case Arrival::Inject:
-            // Checked before it is offered, so that its arriving line precedes its leaving line.
-            Observe(port, direction, frame);
-            if (frame.toRocePort && outlets_.injectors[Index(port)] != nullptr) {
-                outlets_.injectors[Index(port)]->Offer(frame);
-            }
-            break;
-        case Arrival::Ignore:
-            Observe(port, direction, frame);
-            break;
+    if (arrivals_[Index(port)] == Arrival::Forward) {
+        Forward(port, frame, timeNs);
+        return;
+    }
+    std::string& note = offerNotes_[Index(port)];
+    note.clear();
+    std::string* noted = outlets_.record ? &note : nullptr;
+    // Checked before it is offered, so that its arriving line precedes its leaving line.
+    Observe(port, Direction::In, frame, noted);
+    if (arrivals_[Index(port)] == Arrival::Inject && frame.toRocePort &&
+        outlets_.injectors[Index(port)] != nullptr) {
+        Offer(port, frame, timeNs, noted);
+    } else if (noted != nullptr) {
+        outlets_.record(port, Direction::In, timeNs, frame, note);
     }
 }
 
+// The injector records what it takes once it has decided; what it refuses is recorded here.
+void FramePath::Offer(Port port, const FrameView& frame, std::int64_t timeNs, std::string* note) {
+    const std::string_view verified =
+        note != nullptr ? std::string_view(*note) : std::string_view{};
+    if (outlets_.injectors[Index(port)]->Offer(frame, timeNs, verified) || note == nullptr) {
+        return;
+    }
+    std::string comment(kRefusedByInjector);
+    AppendNote(comment, *note);
+    outlets_.record(port, Direction::In, timeNs, frame, comment);
+}
+
 // A forwarded frame leaves before it is checked, so checking adds nothing to its way.
-void FramePath::Forward(Port from, const FrameView& frame) {
+void FramePath::Forward(Port from, const FrameView& frame, std::int64_t timeNs) {
     Forwarding& waiting = forwarding_[Index(from)];
+    waiting.arrivalNs[waiting.count] = timeNs;
     waiting.frames[waiting.count++] = frame;
     if (waiting.count == waiting.frames.size()) {
         EndOfBatch(from);
@@ -66,17 +98,15 @@ void FramePath::Forward(Port from, const FrameView& frame) {
 void FramePath::EndOfBatch(Port port) {
     Forwarding& waiting = forwarding_[Index(port)];
     if (waiting.count > 0) {
-        // Checked before they leave: an answer can only come once a frame has left, and the
-        // port that sees the answer has a thread of its own, so checking afterwards could
-        // verify the answer before the request.
+        Notes& notes = arrivalNotes_[Index(port)];
+        const bool recording = static_cast<bool>(outlets_.record);
         for (std::size_t i = 0; i < waiting.count; ++i) {
-            Observe(port, Direction::In, waiting.frames[i]);
-            Observe(OtherPort(port), Direction::Out, waiting.frames[i]);
+            notes[i].clear();
+            Observe(port, Direction::In, waiting.frames[i], recording ? &notes[i] : nullptr);
         }
-        std::array<bool, wire::SendBatch::kCapacity> sent{};
-        const SendMany& send = outlets_.send[Index(OtherPort(port))];
-        if (send) {
-            send(waiting.frames.data(), waiting.count, sent.data());
+        SendOut(OtherPort(port), waiting.frames.data(), waiting.count, forwardNotes_[Index(port)]);
+        for (std::size_t i = 0; recording && i < waiting.count; ++i) {
+            outlets_.record(port, Direction::In, waiting.arrivalNs[i], waiting.frames[i], notes[i]);
         }
         waiting.count = 0;
     }
@@ -86,18 +116,36 @@ void FramePath::EndOfBatch(Port port) {
 }
 
 void FramePath::Release(Port from, const FrameView* frames, std::size_t count) {
-    const Port to = OtherPort(from);
-    // Checked before they leave, for the same reason as forwarded frames.
+    SendOut(OtherPort(from), frames, count, releaseNotes_[Index(from)]);
+}
+
+// Checked before they leave: an answer can only come once a frame has left, and the port that
+// sees the answer has a thread of its own, so checking afterwards could verify the answer
+// before the request.
+void FramePath::SendOut(Port to, const FrameView* frames, std::size_t count, Notes& notes) {
+    const bool recording = static_cast<bool>(outlets_.record);
     for (std::size_t i = 0; i < count; ++i) {
-        Observe(to, Direction::Out, frames[i]);
+        notes[i].clear();
+        Observe(to, Direction::Out, frames[i], recording ? &notes[i] : nullptr);
     }
-    std::array<bool, wire::SendBatch::kCapacity> sent{};
+    const std::int64_t sendNs = recording ? clock_() : 0;
+    std::array<bool, kBatch> sent{};
     if (outlets_.send[Index(to)]) {
         outlets_.send[Index(to)](frames, count, sent.data());
     }
+    for (std::size_t i = 0; recording && i < count; ++i) {
+        if (sent[i]) {
+            outlets_.record(to, Direction::Out, sendNs, frames[i], notes[i]);
+        }
+    }
 }
 
-void FramePath::Observe(Port port, Direction direction, const FrameView& frame) {
+std::uint64_t FramePath::RocePackets() const {
+    return rocePackets_[0].load(std::memory_order_relaxed) +
+           rocePackets_[1].load(std::memory_order_relaxed);
+}
+
+void FramePath::Observe(Port port, Direction direction, const FrameView& frame, std::string* note) {
     const std::vector<unsigned>& devices = devices_[Index(port)][Index(direction)];
     if (!frame.HasBth() || devices.empty()) {
         return;
@@ -114,7 +162,10 @@ void FramePath::Observe(Port port, Direction direction, const FrameView& frame) 
         if (verifier_ != nullptr) {
             // The verifier keeps the outcome for the end-of-run summaries; forwarding never
             // depends on it.
-            static_cast<void>(verifier_->Verify(device, *headers, where));
+            const rules::Outcome outcome = verifier_->Verify(device, *headers, where);
+            if (note != nullptr) {
+                AppendNote(*note, rules::Note(outcome));
+            }
         }
     }
 }

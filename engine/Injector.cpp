@@ -4,6 +4,7 @@
 #include <system_error>
 #include <utility>
 
+#include "engine/Notes.h"
 #include "modifier/FrameMutators.h"
 #include "wire/Error.h"
 #include "wire/LossReport.h"
@@ -68,22 +69,25 @@ void Injector::Start() {
     }
 }
 
-void Injector::Offer(const FrameView& frame) {
+bool Injector::Offer(const FrameView& frame, std::int64_t arrivalNs, std::string_view note) {
     // Only the one offering thread adds, so what is held cannot grow between check and add.
     if (offered_.load(std::memory_order_relaxed) - taken_.load(std::memory_order_acquire) >=
         static_cast<std::uint64_t>(limit_)) {
         refused_.fetch_add(1, std::memory_order_relaxed);
-        return;
+        return false;
     }
     Packet* packet = FreePacket();
     packet->bytes.assign(frame.data, frame.data + frame.size);
     packet->view = frame;
     packet->firing.reset();
     packet->view.data = packet->bytes.data();
+    packet->arrivalNs = arrivalNs;
+    packet->note.assign(note);
     // Counted before the push publishes it, so what is held never reads below zero.
     offered_.fetch_add(1, std::memory_order_relaxed);
     // Cannot fail: the ring holds `limit` and fewer than that are on their way.
     static_cast<void>(arrivals_.TryPush(packet));
+    return true;
 }
 
 // Buffers come back once sent or dropped; new ones are made only while the traffic's high
@@ -116,6 +120,7 @@ void Injector::ForwardReleases() {
     // A packet in an aimed delay leaves at once, as one in a weighted delay does.
     ReleaseDelays(std::chrono::steady_clock::time_point::max());
     SendInHand();
+    RecordUndecided();
 }
 
 void Injector::TakeArrivals() {
@@ -149,6 +154,7 @@ bool Injector::TakenByRule(Packet* packet) {
     if (recovery_ != nullptr) {
         recovery_->Fired(*firing);
     }
+    RecordFiring(*packet, *firing);
     // Behind packets still waiting for the weights it waits its turn, so that a fault that
     // passes it on never makes it overtake them.
     if (held_.Size() > 0) {
@@ -269,6 +275,7 @@ void Injector::ReleaseOne() {
     for (std::size_t i = 0; i < OPERATION_LAST; ++i) {
         counters_[i].store(policy_.Counters()[i] - overridden_[i], std::memory_order_relaxed);
     }
+    RecordWeighted(*packet, decision);
     taken_.fetch_add(1, std::memory_order_release);
     if (decision.delayMs > 0) {
         // What was released before leaves before the delay, not after it.
@@ -313,6 +320,61 @@ void Injector::SendInHand() {
 void Injector::Recycle(Packet* packet) {
     // A ring that is full only means that buffer stays unused until the end.
     static_cast<void>(recycled_.TryPush(packet));
+}
+
+void Injector::RecordDecision(const Packet& packet, std::string_view decision) {
+    comment_.assign(decision);
+    AppendNote(comment_, packet.note);
+    record_(packet.arrivalNs, packet.view, comment_);
+}
+
+// A packet released before older ones was reordered, whatever the draw was.
+void Injector::RecordWeighted(const Packet& packet, const ReleasePolicy::Decision& decision) {
+    if (!record_) {
+        return;
+    }
+    std::string decided;
+    if (decision.operation == OPERATION_DROP) {
+        decided = "drop";
+    } else if (decision.operation == OPERATION_DELAY) {
+        decided = "delay " + std::to_string(decision.delayMs) + " ms";
+    }
+    if (decision.operation == OPERATION_REORDER || decision.index > 0) {
+        AppendNote(decided, "reorder");
+    }
+    RecordDecision(packet, decided);
+}
+
+void Injector::RecordFiring(const Packet& packet, const Firing& firing) {
+    if (!record_) {
+        return;
+    }
+    std::string decided = "rule " + std::to_string(firing.rule) + ": ";
+    decided += Name(firing.action);
+    if (firing.action == FaultAction::Delay) {
+        decided += " " + std::to_string(firing.delayMs) + " ms";
+    }
+    RecordDecision(packet, decided);
+}
+
+// The packets no decision reached before the stop: they were never sent.
+void Injector::RecordUndecided() {
+    if (!record_) {
+        return;
+    }
+    constexpr std::string_view kHeld = "held at the stop, not sent";
+    for (std::size_t i = 0; i < held_.Size(); ++i) {
+        Packet* packet = held_.Take(0);
+        if (!packet->firing) {
+            RecordDecision(*packet, kHeld);
+        }
+        held_.Push(packet);
+    }
+    // Left in the ring, they still count as held.
+    while (auto packet = arrivals_.TryPop()) {
+        RecordDecision(**packet, kHeld);
+        held_.Push(*packet);
+    }
 }
 
 void Injector::RequestStop() {

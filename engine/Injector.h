@@ -12,6 +12,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -27,6 +28,10 @@ namespace engine {
 // Where an injector's releases go, a few at a time (at most wire::SendBatch::kCapacity): out of
 // the other port. The views and their bytes are valid during the call only.
 using ReleaseSink = std::function<void(const FrameView* frames, std::size_t count)>;
+// Where an injector tells what it decided for a packet, with the packet as it arrived at
+// `arrivalNs` (empty comment: passed on untouched).
+using DecisionRecord =
+    std::function<void(std::int64_t arrivalNs, const FrameView& frame, std::string_view comment)>;
 
 // One direction's fault injector: RoCE packets enter by Offer on the capture thread of their port,
 // pass to the injector's own forwarding thread through a ring that takes no lock, and what the
@@ -47,14 +52,18 @@ public:
     // Both objects outlive the injector.
     void Aim(AimedFaults* faults, RecoveryTracker* recovery, FaultDirection direction,
              std::int64_t (*clock)());
+    // Tells every packet's fate to `record`, the verifier's note of its arrival after it; before
+    // Start. A packet still undecided at the stop is told as held.
+    void Record(DecisionRecord record) { record_ = std::move(record); }
     // The CPUs the forwarding thread may run on (none: wherever the scheduler puts it).
     void Place(std::vector<int> cpus) { cpus_ = std::move(cpus); }
     // Throws wire::Error when the forwarding thread cannot start.
     void Start();
 
-    // Takes a copy of the frame; a frame offered while `limit` are held is refused and counted.
-    // Only ever from one thread, which calls Wake after a batch of offers.
-    void Offer(const FrameView& frame);
+    // Takes a copy of the frame, which arrived at `arrivalNs` and of which the verifier said
+    // `note`; false when it is refused, counted, because `limit` are held. Only ever from one
+    // thread, which calls Wake after a batch of offers.
+    bool Offer(const FrameView& frame, std::int64_t arrivalNs = 0, std::string_view note = {});
     // Wakes the forwarding thread if it sleeps for want of packets.
     void Wake() { arrivals_.Wake(); }
 
@@ -76,6 +85,8 @@ private:
         FrameView view;
         // The aimed fault that took it, carried out when the packet's turn comes.
         std::optional<Firing> firing;
+        std::int64_t arrivalNs = 0;
+        std::string note;  // the verifier's, kept for the record
     };
     // The packets the forwarding thread holds, oldest first; a release may take any of them.
     class HeldPackets {
@@ -112,9 +123,16 @@ private:
     void Emit(Packet* packet);
     void EmitReordered();
     void AddToBatch(Packet* packet);
+    // The record of the packet as it arrived, before a fault changes its bytes.
+    void RecordDecision(const Packet& packet, std::string_view decision);
+    void RecordWeighted(const Packet& packet, const ReleasePolicy::Decision& decision);
+    void RecordFiring(const Packet& packet, const Firing& firing);
+    void RecordUndecided();
 
     const std::string label_;
     const ReleaseSink target_;
+    DecisionRecord record_;
+    std::string comment_;  // the record's, reused; forwarding thread only
     const int limit_;
     std::vector<int> cpus_;
     // Every packet buffer there is, made by the offering thread as it needs them and reused.

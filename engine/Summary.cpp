@@ -166,6 +166,15 @@ json FaultsJson(const FaultsSummary& faults) {
     return {{"rules", rules}, {"firings", firings}};
 }
 
+json CaptureFileJson(const CaptureFileSummary& file) {
+    return {{"path", file.path},
+            {"written", file.counts.written},
+            {"queue_full", file.counts.queueFull},
+            {"over_limit", file.counts.overLimit},
+            {"write_errors", file.counts.writeErrors},
+            {"limit_reached", file.limitReached}};
+}
+
 }  // namespace
 
 std::string SummaryJson(const RunSummary& summary) {
@@ -193,6 +202,9 @@ std::string SummaryJson(const RunSummary& summary) {
     }
     if (summary.faults) {
         document["faults"] = FaultsJson(*summary.faults);
+    }
+    if (summary.captureFile) {
+        document["capture_file"] = CaptureFileJson(*summary.captureFile);
     }
     return document.dump(2) + "\n";
 }

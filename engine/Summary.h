@@ -11,6 +11,7 @@
 #include "modifier/FaultBuffer.h"
 #include "modifier/RecoveryTracker.h"
 #include "transport/Verifier.h"
+#include "wire/PcapngWriter.h"
 
 namespace engine {
 
@@ -39,6 +40,13 @@ struct FaultsSummary {
     std::vector<Recovery> recoveries;    // of the firings followed
 };
 
+// What became of the frames meant for the capture file.
+struct CaptureFileSummary {
+    std::string path;
+    wire::PcapngCounts counts;
+    bool limitReached = false;
+};
+
 // Everything the end-of-run summary file holds.
 struct RunSummary {
     std::string program;
@@ -48,6 +56,7 @@ struct RunSummary {
     std::optional<VerificationReport> verification;
     std::array<std::optional<InjectorSummary>, 2> injectors;  // by the arriving Port
     std::optional<FaultsSummary> faults;
+    std::optional<CaptureFileSummary> captureFile;
 };
 
 // The summary as one JSON document (pretty-printed, with a final line end).

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "transport/Bth.h"
@@ -33,6 +34,10 @@ struct Outcome {
     // The PSN the rule wanted instead, where one PSN was wanted.
     std::optional<std::uint32_t> expectedPsn;
 };
+
+// What a refusal says to a person reading a capture: "bad PSN, expected 0x10"; empty when the
+// outcome is no refusal.
+[[nodiscard]] std::string Note(const Outcome& outcome);
 
 [[nodiscard]] inline Outcome Refused(VerifierStatus status, std::string_view kind,
                                      std::optional<std::uint32_t> expectedPsn = std::nullopt) {

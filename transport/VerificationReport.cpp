@@ -1,9 +1,12 @@
 #include "transport/VerificationReport.h"
 
+#include <algorithm>
+#include <cctype>
 #include <iomanip>
 #include <sstream>
 
 #include "transport/Opcode.h"
+#include "transport/Rules.h"
 #include "transport/VerificationLedger.h"
 
 namespace {
@@ -140,3 +143,43 @@ void WriteVerificationSummary(std::ostream& err, const VerificationReport& repor
     // One write, so that the summary is not interleaved with other output mid-line.
     err << out.str() << std::flush;
 }
+
+namespace rules {
+
+namespace {
+
+// The kinds as words, their abbreviations in capitals as the transport's own terms have them.
+std::string KindInWords(std::string_view kind) {
+    static constexpr std::string_view kAbbreviations[] = {"psn", "qp", "nak", "aeth", "read"};
+    std::string words;
+    std::size_t start = 0;
+    while (start <= kind.size()) {
+        const std::size_t end = std::min(kind.find('_', start), kind.size());
+        std::string word(kind.substr(start, end - start));
+        for (std::string_view abbreviation : kAbbreviations) {
+            if (word == abbreviation) {
+                for (char& c : word) {
+                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                }
+            }
+        }
+        words += (words.empty() ? "" : " ") + word;
+        start = end + 1;
+    }
+    return words;
+}
+
+}  // namespace
+
+std::string Note(const Outcome& outcome) {
+    if (outcome.refusal.empty() || outcome.refusal == kOutsideRules) {
+        return {};
+    }
+    std::string note = KindInWords(outcome.refusal);
+    if (outcome.expectedPsn) {
+        note += ", expected " + Hex(*outcome.expectedPsn);
+    }
+    return note;
+}
+
+}  // namespace rules

@@ -107,14 +107,17 @@ rules::Outcome Verifier::Decide(Device* device, Qp* pair, const RoceHeaders& hea
     return rules::ApplyRcRules(*pair, headers, pathMtu_);
 }
 
-VerifierStatus Verifier::Verify(unsigned devId, const RoceHeaders& headers,
+rules::Outcome Verifier::Verify(unsigned devId, const RoceHeaders& headers,
                                 const PacketContext& where) {
     std::lock_guard<std::mutex> lock(mutex_);
     Device* device = FindDevice(devId);
     Qp* pair = device != nullptr ? FindPair(*device, headers.bth.GetDestinationQp()) : nullptr;
     const rules::Outcome outcome = Decide(device, pair, headers);
     ledger_.Record(devId, headers, where, outcome, pair != nullptr);
-    return outcome.status;
+    if (!outcome.refusal.empty() && outcome.refusal != rules::kOutsideRules) {
+        refused_.fetch_add(1, std::memory_order_relaxed);
+    }
+    return outcome;
 }
 
 VerificationReport Verifier::Report() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -45,7 +47,12 @@ public:
 
     // Checks one packet against the chosen rules and counts the outcome for the report. Under
     // the send rules it decides, and changes, what VerifyPacket does.
-    VerifierStatus Verify(unsigned devId, const RoceHeaders& headers, const PacketContext& where);
+    rules::Outcome Verify(unsigned devId, const RoceHeaders& headers, const PacketContext& where);
+
+    // Packets refused so far, without taking the lock.
+    [[nodiscard]] std::uint64_t RefusedCount() const {
+        return refused_.load(std::memory_order_relaxed);
+    }
 
     // Every count so far, as one consistent snapshot.
     [[nodiscard]] VerificationReport Report() const;
@@ -78,6 +85,7 @@ private:
     RuleSet rules_ = RuleSet::Send;
     std::uint32_t pathMtu_ = 1024;
     VerificationLedger ledger_;
+    std::atomic<std::uint64_t> refused_{0};
 };
 
 // The path MTUs a reliable connection may have: 256, 512, 1024, 2048 and 4096 bytes.

@@ -66,6 +66,9 @@ public:
     [[nodiscard]] uint64_t FramesTakenIn() const { return framesTakenIn_.load(); }
     // Losses so far; the kernel's drops and the frames left at the stop are known once stopped.
     [[nodiscard]] CaptureLosses Losses() const;
+    // Brings the kernel's drops and FramesTakenIn up to date while the capture runs. From one
+    // thread at a time, and not once Stop has begun.
+    void RefreshKernelStatistics() { ReadKernelStatistics(); }
 
 private:
     void Activate();

@@ -72,6 +72,8 @@ CLI::Validator HexQp() {
     return Rewriting(ReadHexQp, "a hexadecimal queue pair of 0 to ffffff");
 }
 
+constexpr const char* kCaptureLimitExpected = "a whole number of megabytes of 1 to 1000000000000";
+
 CLI::Validator Decimal(std::uint64_t max, const std::string& expected) {
     return Rewriting([max](const std::string& text) { return ReadDigits(text, 10, max); },
                      expected);
@@ -230,14 +232,33 @@ public:
     }
 
     void AddOutputOptions(OutputArgs& outputs) {
+        const CLI::Validator named(
+            [](const std::string& path) {
+                return path.empty() ? std::string("a file name, not nothing") : std::string();
+            },
+            "");
         app_.add_option("--summary", outputs.summaryPath,
                         "write a JSON summary of the run to this file at its end")
+            ->check(named)
+            ->type_name("FILE");
+        CLI::Option* capture =
+            app_.add_option("--pcap", outputs.capturePath,
+                            "write every frame the bench sees to this pcapng file, each port "
+                            "direction an interface, with what the bench did as comments")
+                ->check(named)
+                ->type_name("FILE");
+        app_.add_option("--pcap-limit", outputs.captureLimitMb,
+                        "stop writing the capture file once it holds this many megabytes "
+                        "(1,000,000 bytes each)")
+            ->transform(Decimal(kMaxCaptureLimitMb, kCaptureLimitExpected))
             ->check(CLI::Validator(
-                [](const std::string& path) {
-                    return path.empty() ? std::string("a file name, not nothing") : std::string();
+                [](const std::string& digits) {
+                    return std::stoull(digits) == 0 ? std::string(kCaptureLimitExpected)
+                                                    : std::string();
                 },
                 ""))
-            ->type_name("FILE");
+            ->needs(capture)
+            ->type_name("MB");
     }
 
     void AddDelay(const std::string& name, int& value, const std::string& meaning) {

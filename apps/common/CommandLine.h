@@ -45,7 +45,12 @@ struct FaultArgs {
 // Files the run writes at its end, beside the log; empty: none.
 struct OutputArgs {
     std::string summaryPath;
+    std::string capturePath;
+    std::uint64_t captureLimitMb = 0;  // 0: no limit
 };
+
+// --pcap-limit's largest value: a million terabytes is past any disk.
+constexpr std::uint64_t kMaxCaptureLimitMb = 1'000'000'000'000;
 
 using Weights = std::array<int, 4>;  // percentages: pass unchanged, drop, delay, reorder
 

@@ -14,4 +14,11 @@ engine::Verification VerificationOf(std::uint32_t clientQp, std::uint32_t server
     return verification;
 }
 
+void ApplyOutputs(const OutputArgs& outputs, engine::BenchConfig& config) {
+    constexpr std::uint64_t kBytesPerMb = 1'000'000;
+    config.summaryPath = outputs.summaryPath;
+    config.capturePath = outputs.capturePath;
+    config.captureLimitBytes = outputs.captureLimitMb * kBytesPerMb;
+}
+
 }  // namespace cli

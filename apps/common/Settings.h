@@ -11,4 +11,7 @@ namespace cli {
 engine::Verification VerificationOf(std::uint32_t clientQp, std::uint32_t serverQp,
                                     const VerifyArgs& args);
 
+// The files the run writes beside its log.
+void ApplyOutputs(const OutputArgs& outputs, engine::BenchConfig& config);
+
 }  // namespace cli

@@ -44,7 +44,7 @@ engine::BenchConfig Configuration(const cli::MidwireArgs& args) {
     config.log = {"verifier_log.txt", "\n#Verifier Test start : ", "\n#Verifier Test end.",
                   MidwireLogLine};
     config.verify = cli::VerificationOf(args.clientQp, args.serverQp, args.verify);
-    config.summaryPath = args.outputs.summaryPath;
+    cli::ApplyOutputs(args.outputs, config);
     config.faults = args.faults.rules;
     config.seed = args.faults.seed;
     return config;

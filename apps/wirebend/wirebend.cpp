@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "apps/common/CommandLine.h"
+#include "apps/common/Settings.h"
 #include "apps/wirebend/BendLogLine.h"
 #include "engine/Bench.h"
 #include "wire/Program.h"
@@ -38,7 +39,7 @@ engine::BenchConfig Configuration(const cli::WirebendArgs& args) {
     // Logged only: wirebend has no verifier.
     config.observations = {{Port::Client, Direction::In, {1}}};
     config.log = {"Log.txt", "Test start : ", std::nullopt, LogLine};
-    config.summaryPath = args.outputs.summaryPath;
+    cli::ApplyOutputs(args.outputs, config);
     config.faults = args.faults.rules;
     config.seed = args.faults.seed;
     return config;

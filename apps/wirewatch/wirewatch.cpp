@@ -35,7 +35,7 @@ engine::BenchConfig Configuration(const cli::WirewatchArgs& args) {
                            {Port::Client, Direction::Out, {0, 1}}};
     config.log = {"verifier_log.txt", "\nVerifier Test start : ", std::nullopt, LogLine};
     config.verify = cli::VerificationOf(args.clientQp, args.serverQp, args.verify);
-    config.summaryPath = args.outputs.summaryPath;
+    cli::ApplyOutputs(args.outputs, config);
     return config;
 }
 

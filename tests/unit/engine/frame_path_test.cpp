@@ -57,7 +57,7 @@ TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefu
     const std::vector<Bytes> replayed = ThroughCaptureFile(frames);
     ASSERT_EQ(replayed, frames);
     for (const Bytes& frame : replayed) {
-        path.Handle(Port::Client, Direction::In, frame.data(), frame.size());
+        path.Handle(Port::Client, Direction::In, frame.data(), frame.size(), 0);
     }
     // The four packets with a BTH and the short one to the RoCE port, no ARP, no other port:
     // two taken, the rest refused; every packet with a BTH is logged.

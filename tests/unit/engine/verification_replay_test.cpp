@@ -118,7 +118,7 @@ protected:
         const std::vector<Bytes> frames = ThroughCaptureFile(Exchange());
         ASSERT_EQ(frames.size(), Exchange().size());
         for (const Bytes& frame : frames) {
-            path.Handle(Port::Client, Direction::In, frame.data(), frame.size());
+            path.Handle(Port::Client, Direction::In, frame.data(), frame.size(), 0);
         }
     }
     // The device 1 entry of the queue pair, from the JSON summary.

@@ -48,7 +48,7 @@ TEST(VerificationReport, UnderTheSendRulesVerifyDecidesAndChangesWhatVerifyPacke
     Bench plain(RuleSet::Send);
     for (const auto& [device, packet] : MixedSendTraffic()) {
         const RoceHeaders headers = HeadersOf(packet);
-        ASSERT_EQ(counted.verifier.Verify(device, headers, PacketContext{}),
+        ASSERT_EQ(counted.verifier.Verify(device, headers, PacketContext{}).status,
                   plain.verifier.VerifyPacket(device, headers.bth));
     }
     std::ostringstream countedState, plainState;
@@ -75,7 +75,7 @@ TEST(VerificationReport, UnderTheSendRulesVerifyDecidesAndChangesWhatVerifyPacke
 TEST(VerificationReport, UnregisteredQueuePairsAreCountedWithinBoundedMemory) {
     Bench bench(RuleSet::Send);
     const auto verify = [&](unsigned device, std::uint32_t qp) {
-        return bench.verifier.Verify(device, HeadersOf({kSendOnly, qp, 1}), PacketContext{});
+        return bench.verifier.Verify(device, HeadersOf({kSendOnly, qp, 1}), PacketContext{}).status;
     };
     constexpr std::uint32_t kFirst = 0x1000;
     const std::uint32_t last = kFirst + kMaxUnregisteredQpsPerDevice + 5;
