@@ -3,8 +3,8 @@
 # builds, brings up the test bed (client, bench and server namespaces), starts the responder on
 # the server, runs midwire on the bench with faults in both directions, sends RDMA SEND
 # messages from the client, stops midwire when the client is done, and shows what each side
-# printed and a few lines of the bench's log. The test bed is removed at the end, also on
-# failure.
+# printed and a few lines of the bench's log. midwire's capture file and the PSN timeline drawn
+# from it are kept in build/demo. The test bed is removed at the end, also on failure.
 #
 #   scripts/demo.sh         midwire (verification and faults in both directions)
 #   scripts/demo.sh all     then wirewatch (verification only) and wirebend (faults only) too
@@ -101,11 +101,23 @@ run_bench() {
 
 run_bench "midwire: verify every RoCE packet under the rc rules; faults both ways (the server's packets not reordered), and PSN 0xfffff5 dropped once" \
     midwire verifier_log.txt --rules rc --fault psn=0xfffff5,action=drop --summary summary.json \
-    "$qp_client" "$qp_server" 80 10 5 5 85 10 5 0
+    --pcap capture.pcapng "$qp_client" "$qp_server" 80 10 5 5 85 10 5 0
 echo "--- summary.json: the aimed fault's firing"
 /usr/bin/python3 -c 'import json, sys
 for firing in json.load(open(sys.argv[1]))["faults"]["firings"]:
     print(json.dumps(firing))' "$work/summary.json" || failed="the summary could not be read"
+kept=$root/build/demo
+mkdir -p "$kept"
+cp "$work/capture.pcapng" "$kept/capture.pcapng" || failed="midwire wrote no capture file"
+echo "--- the capture file and its PSN timeline"
+if /usr/bin/python3 "$root/tools/roceplot/roceplot" "$kept/capture.pcapng" \
+    "$kept/psn-timeline.png" && /usr/bin/python3 "$root/tools/roceplot/roceplot" --summary \
+    "$kept/capture.pcapng"; then
+    echo "capture: $kept/capture.pcapng (tshark -r or any pcapng reader)"
+    echo "plot:    $kept/psn-timeline.png"
+else
+    failed="the PSN timeline could not be drawn"
+fi
 if [ "$which" = all ]; then
     run_bench "wirewatch: verify every RoCE packet" wirewatch verifier_log.txt \
         "$qp_client" "$qp_server"

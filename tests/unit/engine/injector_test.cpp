@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -106,6 +108,58 @@ TEST(Injector, ReleasesInOrderWhatItDoesNotDropThroughReusedBuffers) {
     EXPECT_EQ(injector.Counters(), (OperationCounters{kPackets / 2, kPackets / 2, 0, 0}));
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(sent, expected);
+}
+
+// What the capture file learns of each packet: every one accepted is told exactly once, as it
+// arrived, with its decision and the verifier's note; those still held at the stop as held.
+TEST(Injector, TellsEveryAcceptedPacketOnceWithItsDecisionAlsoWhenHeldAtTheStop) {
+    struct Told {
+        std::int64_t arrivalNs;
+        std::uint8_t firstByte;
+        std::string comment;
+        bool operator==(const Told& other) const {
+            return arrivalNs == other.arrivalNs && firstByte == other.firstByte &&
+                   comment == other.comment;
+        }
+    };
+    std::mutex mutex;
+    std::vector<Told> told;
+    engine::Injector injector("client in", nullptr, 3);
+    injector.Record([&](std::int64_t arrivalNs, const FrameView& frame, std::string_view comment) {
+        std::lock_guard<std::mutex> lock(mutex);
+        told.push_back({arrivalNs, frame.data[0], std::string(comment)});
+    });
+    ModifierParams params;
+    params.distribution = {0, 0, 100, 0};
+    params.delayRange = {60000, 60000};
+    injector.Configure(params);
+    injector.Start();
+    const auto offer = [&](std::uint8_t tag, std::string_view note = {}) {
+        const std::vector<std::uint8_t> frame(60, tag);
+        const bool taken = injector.Offer(ReadFrame(frame.data(), frame.size()), tag, note);
+        injector.Wake();
+        return taken;
+    };
+    ASSERT_TRUE(offer(1));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (injector.Held() != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(injector.Held(), 0);  // the first is in its delay
+    EXPECT_TRUE(offer(2, "bad PSN, expected 0x5"));
+    EXPECT_TRUE(offer(3));
+    EXPECT_TRUE(offer(4));
+    EXPECT_FALSE(offer(5));  // over the limit: the caller tells of it
+
+    injector.Join();
+    const std::string held = "held at the stop, not sent";
+    const std::vector<Told> expected = {{1, 1, "delay 60000 ms"},
+                                        {2, 2, held + "; bad PSN, expected 0x5"},
+                                        {3, 3, held},
+                                        {4, 4, held}};
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(told.size(), expected.size());
+    EXPECT_TRUE(told == expected);
 }
 
 }  // namespace
