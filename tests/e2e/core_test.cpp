@@ -148,7 +148,8 @@ TEST_F(MidwireExchange, CompletesThroughFaultsBothWaysAndTheReportAgreesWithTheP
     TempDir dir;
     auto atServer = Listen(kServer);
     auto atClient = Listen(kClient);
-    const auto bench = Start(midwire, Words("11 12 80 10 5 5 80 10 5 5"), dir);
+    const auto bench =
+        Start(midwire, Words("--pcap capture.pcapng 11 12 80 10 5 5 80 10 5 5"), dir);
     // 60 messages of 1 to 5 packets from the client to the server, across the 24-bit PSN wrap.
     Process responder(Words(kRocepeer + " respond --dev eth0 --psn 0xfffff0"), Ns("server"));
     ASSERT_TRUE(responder.WaitForOutput("ready")) << responder.Err();
@@ -190,6 +191,15 @@ TEST_F(MidwireExchange, CompletesThroughFaultsBothWaysAndTheReportAgreesWithTheP
     const std::vector<std::uint32_t> psns = {0, 0, afterLastRequest, last, last, afterLastAck,
                                              0, 0};
     EXPECT_EQ(Numbers(run.out, "psn:([0-9a-f]+)", 16), psns) << run.out;
+
+    // The capture file tells each drop on its packet.
+    const Finished read = RunCommand({"tshark", "-r", dir.At("capture.pcapng"), "-T", "fields",
+                                      "-e", "frame.comment"});
+    ASSERT_EQ(read.status, 0) << read.err;
+    const std::regex drop("\\bdrop\\b");
+    const auto drops = std::distance(
+        std::sregex_iterator(read.out.begin(), read.out.end(), drop), std::sregex_iterator());
+    EXPECT_EQ(static_cast<std::size_t>(drops), std::size_t{counts[1]} + counts[5]);
 }
 
 }  // namespace
