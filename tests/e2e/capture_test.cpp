@@ -135,18 +135,6 @@ private:
 
 class CaptureFile : public RigTest {
 protected:
-    std::unique_ptr<Process> Respond() {
-        auto responder =
-            std::make_unique<Process>(Words(kRocepeer + " respond --dev eth0"), Ns("server"));
-        EXPECT_TRUE(responder->WaitForOutput("ready")) << responder->Err();
-        return responder;
-    }
-    Finished Request(const std::string& options) {
-        const std::string command = kRocepeer + " request --dev eth0 --peer-mac " + kServer.mac +
-                                    " --peer-ip " + kServer.ip + " " + options +
-                                    " --limit-ms 60000";
-        return Process(Words(command), Ns("client")).Finish(milliseconds(90'000));
-    }
     // midwire between the peers with `options`, ended by SIGTERM once the requester is done.
     Finished ExchangeThroughMidwire(const TempDir& dir, const std::string& options,
                                     const std::string& requestOptions) {

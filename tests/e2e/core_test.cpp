@@ -193,12 +193,12 @@ TEST_F(MidwireExchange, CompletesThroughFaultsBothWaysAndTheReportAgreesWithTheP
     EXPECT_EQ(Numbers(run.out, "psn:([0-9a-f]+)", 16), psns) << run.out;
 
     // The capture file tells each drop on its packet.
-    const Finished read = RunCommand({"tshark", "-r", dir.At("capture.pcapng"), "-T", "fields",
-                                      "-e", "frame.comment"});
+    const Finished read = RunCommand(
+        {"tshark", "-r", dir.At("capture.pcapng"), "-T", "fields", "-e", "frame.comment"});
     ASSERT_EQ(read.status, 0) << read.err;
     const std::regex drop("\\bdrop\\b");
-    const auto drops = std::distance(
-        std::sregex_iterator(read.out.begin(), read.out.end(), drop), std::sregex_iterator());
+    const auto drops = std::distance(std::sregex_iterator(read.out.begin(), read.out.end(), drop),
+                                     std::sregex_iterator());
     EXPECT_EQ(static_cast<std::size_t>(drops), std::size_t{counts[1]} + counts[5]);
 }
 

@@ -47,12 +47,6 @@ protected:
         EXPECT_TRUE(exchange.summary.contains("faults")) << dir.Read("summary.json");
         return exchange;
     }
-    Finished Request(const std::string& options) {
-        const std::string command = kRocepeer + " request --dev eth0 --peer-mac " + kServer.mac +
-                                    " --peer-ip " + kServer.ip + " " + options +
-                                    " --limit-ms 60000";
-        return Process(Words(command), Ns("client")).Finish(milliseconds(90'000));
-    }
     static std::uint32_t Counted(const std::string& printed, const std::string& name) {
         const auto numbers = Numbers(printed, " " + name + "=(\\d+)");
         EXPECT_EQ(numbers.size(), 1u) << name << " in: " << printed;

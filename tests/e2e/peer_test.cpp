@@ -58,18 +58,6 @@ protected:
             ASSERT_EQ(done.status, 0) << done.err;
         }
     }
-
-    std::unique_ptr<Process> Respond(const std::string& options) {
-        auto responder = std::make_unique<Process>(
-            Words(kRocepeer + " respond --dev eth0 " + options), Ns("server"));
-        EXPECT_TRUE(responder->WaitForOutput("ready")) << responder->Err();
-        return responder;
-    }
-    Finished Request(const std::string& options) {
-        return RunCommand(Words(kRocepeer + " request --dev eth0 --peer-mac " + kServer.mac +
-                                " --peer-ip " + kServer.ip + " " + options),
-                          Ns("client"));
-    }
 };
 
 // Four kinds of message of one to five packets, READs of 1, 3 and 5 response packets among them,

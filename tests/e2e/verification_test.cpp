@@ -18,17 +18,6 @@ const std::string kMixedRequests =
 
 class Verification : public RigTest {
 protected:
-    std::unique_ptr<Process> Respond() {
-        auto responder = std::make_unique<Process>(
-            Words(kRocepeer + " respond --dev eth0 --psn 0xffffe0 --mtu 1024"), Ns("server"));
-        EXPECT_TRUE(responder->WaitForOutput("ready")) << responder->Err();
-        return responder;
-    }
-    Finished Request(const std::string& options) {
-        const std::string command = kRocepeer + " request --dev eth0 --peer-mac " + kServer.mac +
-                                    " --peer-ip " + kServer.ip + options + " --limit-ms 60000";
-        return Process(Words(command), Ns("client")).Finish(milliseconds(90'000));
-    }
     // The entry of the queue pair `qp` on `device`.
     static json QueuePair(const json& summary, unsigned device, std::uint32_t qp) {
         for (const json& entry : summary.at("queue_pairs")) {
@@ -48,7 +37,7 @@ TEST_F(Verification, AMixedExchangeAcrossTheWrapPassesWirewatchWithoutARefusal) 
     TempDir dir;
     const Program& wirewatch = kPrograms[0];
     const auto bench = Start(wirewatch, Words("--rules rc --summary summary.json 11 12"), dir);
-    const auto responder = Respond();
+    const auto responder = Respond("--psn 0xffffe0 --mtu 1024");
     const Finished request = Request(kMixedRequests);
     ASSERT_EQ(request.status, 0) << request.out << request.err;
     const Finished run = bench->Finish();
@@ -77,7 +66,7 @@ TEST_F(Verification, UnderMidwiresDropsTheRefusalsAndDuplicatesAreWhatTheRespond
     const Program& midwire = kPrograms[1];
     const auto bench =
         Start(midwire, Words("--rules rc --summary summary.json 11 12 85 10 0 5 90 10 0 0"), dir);
-    const auto responder = Respond();
+    const auto responder = Respond("--psn 0xffffe0 --mtu 1024");
     const Finished request = Request(kMixedRequests);
     ASSERT_EQ(request.status, 0) << request.out << request.err;
     responder->Signal(SIGTERM);

@@ -61,7 +61,13 @@ inline std::vector<std::string> Split(const std::string& text, char separator = 
     return parts;
 }
 inline Args Words(const std::string& text) {
-    return Split(text, ' ');
+    Args words;
+    for (std::string& word : Split(text, ' ')) {
+        if (!word.empty()) {
+            words.push_back(std::move(word));
+        }
+    }
+    return words;
 }
 
 // How a program ended (-1: killed when its time was up) and what it printed.
@@ -337,6 +343,21 @@ protected:
             frame.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(at, 2), nullptr, 16)));
         }
         return frame;
+    }
+    // rocepeer's responder on the server, once it is ready.
+    std::unique_ptr<Process> Respond(const std::string& options = "") {
+        auto responder = std::make_unique<Process>(
+            Words(kRocepeer + " respond --dev eth0 " + options), Ns("server"));
+        EXPECT_TRUE(responder->WaitForOutput("ready")) << responder->Err();
+        return responder;
+    }
+    // rocepeer's requester on the client, sending to the server's responder until it is done or
+    // its minute is up.
+    Finished Request(const std::string& options) {
+        const std::string command = kRocepeer + " request --dev eth0 --peer-mac " + kServer.mac +
+                                    " --peer-ip " + kServer.ip + " " + options +
+                                    " --limit-ms 60000";
+        return Process(Words(command), Ns("client")).Finish(milliseconds(90'000));
     }
     // `program` in `dir` and the namespace of `role`; in the client's there are no bench ports.
     std::unique_ptr<Process> Launch(const Program& program, const Args& args, const TempDir& dir,

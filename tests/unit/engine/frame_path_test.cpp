@@ -24,6 +24,16 @@ constexpr std::uint32_t kServerQp = 0x22;
 
 using testing_support::ThroughCaptureFile;
 
+// Each frame recorded as "<port><direction> <time> <comment>".
+engine::FrameRecord RecordInto(std::vector<std::string>& recorded) {
+    return [&recorded](Port port, Direction direction, std::int64_t timeNs, const FrameView&,
+                       std::string_view comment) {
+        recorded.push_back(std::to_string(engine::Index(port)) +
+                           std::to_string(engine::Index(direction)) + " " + std::to_string(timeNs) +
+                           " " + std::string(comment));
+    };
+}
+
 // The frame path of a bench that injects the client's frames, logging and verifying them as
 // they arrive. The injector's forwarding thread is never started, so it keeps what it takes.
 TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefuses) {
@@ -40,12 +50,7 @@ TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefu
     outlets.injectors[engine::Index(Port::Client)] = &injector;
     outlets.log = [&log](const std::string& line) { log.push_back(line); };
     std::vector<std::string> recorded;
-    outlets.record = [&recorded](Port port, Direction direction, std::int64_t timeNs,
-                                 const FrameView&, std::string_view comment) {
-        recorded.push_back(std::to_string(engine::Index(port)) +
-                           std::to_string(engine::Index(direction)) + " " + std::to_string(timeNs) +
-                           " " + std::string(comment));
-    };
+    outlets.record = RecordInto(recorded);
     engine::FramePath path(config, &verifier, std::move(outlets),
                            [] { return std::int64_t{7'000'000}; });
     // One message of three packets from the client, acknowledged, with the frames that share
@@ -107,12 +112,7 @@ TEST(Replay, ForwardedFramesAreToldArrivingWithTheirRefusalsAndLeavingOnlyOnceSe
         }
     };
     std::vector<std::string> recorded;
-    outlets.record = [&recorded](Port port, Direction direction, std::int64_t timeNs,
-                                 const FrameView&, std::string_view comment) {
-        recorded.push_back(std::to_string(engine::Index(port)) +
-                           std::to_string(engine::Index(direction)) + " " + std::to_string(timeNs) +
-                           " " + std::string(comment));
-    };
+    outlets.record = RecordInto(recorded);
     engine::FramePath path(config, &verifier, std::move(outlets), [] { return std::int64_t{9}; });
     const roceframes::Endpoints ends{};
     const std::vector<Bytes> frames = {
