@@ -34,10 +34,6 @@ constexpr std::size_t kReceiveBytes = 16384;
 // a frame's handling, and the frames of a run differ only in fields it covers.
 constexpr std::uint64_t kIcrcSampleEvery = 16;
 
-std::uint16_t Read16(const std::uint8_t* at) {
-    return static_cast<std::uint16_t>(at[0] << 8 | at[1]);
-}
-
 // The rate modes' port: frames leave in batches past the queueing discipline,
 // and arriving IPv4 frames (none this host sends) come in in batches.
 class RatePort {
@@ -152,7 +148,7 @@ public:
         frame[kBth + 9] = static_cast<std::uint8_t>(psn >> 16);
         frame[kBth + 10] = static_cast<std::uint8_t>(psn >> 8);
         frame[kBth + 11] = static_cast<std::uint8_t>(psn);
-        WriteIpChecksum(frame);
+        roceframes::RewriteIpv4Checksum(frame);
         std::uint32_t icrc = baseIcrc_;
         for (std::size_t k = 0; k < kVarying.size(); ++k) {
             // The template holds the value the same field has for index 0.
@@ -203,21 +199,6 @@ private:
             icrc |= static_cast<std::uint32_t>(frame[at + i]) << (8 * i);
         }
         return icrc;
-    }
-
-    static void WriteIpChecksum(roceframes::Bytes& frame) {
-        frame[kIp + 10] = 0;
-        frame[kIp + 11] = 0;
-        std::uint32_t sum = 0;
-        for (std::size_t i = 0; i < roceframes::kIpv4HeaderSize; i += 2) {
-            sum += Read16(&frame[kIp + i]);
-        }
-        while (sum >> 16) {
-            sum = (sum & 0xFFFF) + (sum >> 16);
-        }
-        const auto checksum = static_cast<std::uint16_t>(~sum);
-        frame[kIp + 10] = static_cast<std::uint8_t>(checksum >> 8);
-        frame[kIp + 11] = static_cast<std::uint8_t>(checksum);
     }
 
     const roceframes::Endpoints ends_;
