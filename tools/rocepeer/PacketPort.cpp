@@ -29,9 +29,49 @@ ifreq RequestFor(const std::string& interface) {
     return request;
 }
 
+// A packet socket for IPv4 frames on the interface; throws when it cannot have one.
+int OpenBound(const std::string& interface, int ifindex) {
+    const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_IP));
+    if (fd < 0) {
+        throw SystemError("packet socket");
+    }
+    sockaddr_ll address{};
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_IP);
+    address.sll_ifindex = ifindex;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const auto error = SystemError("bind to " + interface);
+        ::close(fd);
+        throw error;
+    }
+    return fd;
+}
+
+void Tune(int fd, PacketSocket::Queueing queueing) {
+    // Bursts at benchmark rates must not overflow the default buffers; the
+    // forced variants ignore the system limits (we run as root).
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kSocketBufferBytes, sizeof kSocketBufferBytes);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &kSocketBufferBytes, sizeof kSocketBufferBytes);
+    // Our own frames would only take room in the receive buffer.
+    const int one = 1;
+    ::setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+    if (queueing == PacketSocket::Queueing::Bypass) {
+        ::setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one);
+    }
+}
+
+Mac QueryMac(int fd, const std::string& interface) {
+    Mac mac{};
+    ifreq request = RequestFor(interface);
+    if (::ioctl(fd, SIOCGIFHWADDR, &request) == 0) {
+        std::memcpy(mac.data(), request.ifr_hwaddr.sa_data, mac.size());
+    }
+    return mac;
+}
+
 std::uint32_t QueryIp(const std::string& interface) {
     // A packet socket cannot answer SIOCGIFADDR; a throwaway datagram socket can.
-    int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (probe < 0) {
         return 0;
     }
@@ -56,7 +96,7 @@ void WaitReadable(int fd, std::chrono::steady_clock::duration left) {
 
 }  // namespace
 
-PacketPort::PacketPort(const std::string& interface) {
+PacketSocket::PacketSocket(const std::string& interface, Queueing queueing) {
     if (interface.size() >= IFNAMSIZ) {
         throw std::runtime_error("interface name too long: " + interface);
     }
@@ -64,47 +104,27 @@ PacketPort::PacketPort(const std::string& interface) {
     if (ifindex_ == 0) {
         throw SystemError("no interface " + interface);
     }
-    fd_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_IP));
-    if (fd_ < 0) {
-        throw SystemError("packet socket");
-    }
-    sockaddr_ll address{};
-    address.sll_family = AF_PACKET;
-    address.sll_protocol = htons(ETH_P_IP);
-    address.sll_ifindex = ifindex_;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        int saved = errno;
-        ::close(fd_);
-        errno = saved;
-        throw SystemError("bind to " + interface);
-    }
-    // Bursts at benchmark rates must not overflow the default buffers; the
-    // forced variants ignore the system limits (we run as root).
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &kSocketBufferBytes, sizeof kSocketBufferBytes);
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUFFORCE, &kSocketBufferBytes, sizeof kSocketBufferBytes);
-    // Our own frames would only take room in the receive buffer.
-    const int one = 1;
-    ::setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
-    ifreq request = RequestFor(interface);
-    if (::ioctl(fd_, SIOCGIFHWADDR, &request) == 0) {
-        std::memcpy(mac_.data(), request.ifr_hwaddr.sa_data, mac_.size());
-    }
+    fd_ = OpenBound(interface, ifindex_);
+    Tune(fd_, queueing);
+    mac_ = QueryMac(fd_, interface);
     ip_ = QueryIp(interface);
-    buffer_.resize(kMaxFrame);
 }
 
-PacketPort::~PacketPort() {
+PacketSocket::~PacketSocket() {
     ::close(fd_);
 }
+
+PacketPort::PacketPort(const std::string& interface)
+    : socket_(interface, PacketSocket::Queueing::Kernel), buffer_(kMaxFrame) {}
 
 bool PacketPort::Send(const Bytes& frame) {
     sockaddr_ll address{};
     address.sll_family = AF_PACKET;
-    address.sll_ifindex = ifindex_;
+    address.sll_ifindex = socket_.InterfaceIndex();
     address.sll_halen = 6;
     std::memcpy(address.sll_addr, frame.data(), 6);
     for (;;) {
-        ssize_t sent = ::sendto(fd_, frame.data(), frame.size(), 0,
+        ssize_t sent = ::sendto(socket_.Fd(), frame.data(), frame.size(), 0,
                                 reinterpret_cast<sockaddr*>(&address), sizeof address);
         if (sent == static_cast<ssize_t>(frame.size())) {
             return true;
@@ -123,7 +143,7 @@ std::optional<Bytes> PacketPort::Receive(std::chrono::microseconds timeout) {
     for (;;) {
         sockaddr_ll from{};
         socklen_t fromSize = sizeof from;
-        ssize_t got = ::recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
+        ssize_t got = ::recvfrom(socket_.Fd(), buffer_.data(), buffer_.size(), MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&from), &fromSize);
         if (got >= 0 && from.sll_pkttype != PACKET_OUTGOING) {
             return Bytes(buffer_.begin(), buffer_.begin() + got);
@@ -135,7 +155,7 @@ std::optional<Bytes> PacketPort::Receive(std::chrono::microseconds timeout) {
         if (left <= std::chrono::steady_clock::duration::zero()) {
             return std::nullopt;
         }
-        WaitReadable(fd_, left);
+        WaitReadable(socket_.Fd(), left);
     }
 }
 

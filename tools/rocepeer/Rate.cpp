@@ -1,9 +1,4 @@
-#include <arpa/inet.h>
-#include <linux/if_packet.h>
-#include <net/ethernet.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +13,7 @@
 #include <thread>
 
 #include "tools/rocepeer/Options.h"
+#include "tools/rocepeer/PacketPort.h"
 #include "tools/rocepeer/ReliableConnection.h"
 #include "transport/Bth.h"
 #include "transport/FrameView.h"
@@ -34,61 +30,23 @@ constexpr std::chrono::microseconds kSpinBelow{200};
 // Frames per system call, each way.
 constexpr std::size_t kBatch = 64;
 constexpr std::size_t kReceiveBytes = 16384;
-constexpr int kSocketBufferBytes = 8 << 20;
 // The receiver checks the ICRC of one frame in this many: a full check costs more than the rest of
 // a frame's handling, and the frames of a run differ only in fields it covers.
 constexpr std::uint64_t kIcrcSampleEvery = 16;
 
-std::runtime_error SystemError(const std::string& what) {
-    return std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-std::uint16_t Read16(const std::uint8_t* at) {
-    return static_cast<std::uint16_t>(at[0] << 8 | at[1]);
-}
-
-// A packet socket of the rate modes' own: frames leave in batches past the queueing discipline,
+// The rate modes' port: frames leave in batches past the queueing discipline,
 // and arriving IPv4 frames (none this host sends) come in in batches.
 class RatePort {
 public:
-    explicit RatePort(const std::string& interface) {
-        if (interface.size() >= IFNAMSIZ) {
-            throw std::runtime_error("interface name too long: " + interface);
-        }
-        ifindex_ = static_cast<int>(::if_nametoindex(interface.c_str()));
-        if (ifindex_ == 0) {
-            throw SystemError("no interface " + interface);
-        }
-        fd_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_IP));
-        if (fd_ < 0) {
-            throw SystemError("packet socket");
-        }
-        sockaddr_ll address{};
-        address.sll_family = AF_PACKET;
-        address.sll_protocol = htons(ETH_P_IP);
-        address.sll_ifindex = ifindex_;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            const auto error = SystemError("bind to " + interface);
-            ::close(fd_);
-            throw error;
-        }
-        const int one = 1;
-        ::setsockopt(fd_, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one);
-        ::setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
-        for (int option : {SO_RCVBUFFORCE, SO_SNDBUFFORCE}) {
-            ::setsockopt(fd_, SOL_SOCKET, option, &kSocketBufferBytes, sizeof kSocketBufferBytes);
-        }
-        QueryAddresses(interface);
-        for (std::size_t i = 0; i < kBatch; ++i) {
-            received_[i].resize(kReceiveBytes);
+    explicit RatePort(const std::string& interface)
+        : socket_(interface, roceframes::PacketSocket::Queueing::Bypass) {
+        for (auto& buffer : received_) {
+            buffer.resize(kReceiveBytes);
         }
     }
-    ~RatePort() { ::close(fd_); }
-    RatePort(const RatePort&) = delete;
-    RatePort& operator=(const RatePort&) = delete;
 
-    const roceframes::Mac& LocalMac() const { return mac_; }
-    std::uint32_t LocalIp() const { return ip_; }
+    const roceframes::Mac& LocalMac() const { return socket_.LocalMac(); }
+    std::uint32_t LocalIp() const { return socket_.LocalIp(); }
 
     // Sends every frame, waiting out a full transmit queue; false when the kernel refused one.
     bool Send(const std::vector<roceframes::Bytes>& frames, std::size_t count) {
@@ -100,8 +58,8 @@ public:
             messages[i].msg_hdr.msg_iovlen = 1;
         }
         for (std::size_t done = 0; done < count;) {
-            const int sent =
-                ::sendmmsg(fd_, messages.data() + done, static_cast<unsigned>(count - done), 0);
+            const int sent = ::sendmmsg(socket_.Fd(), messages.data() + done,
+                                        static_cast<unsigned>(count - done), 0);
             if (sent > 0) {
                 done += static_cast<std::size_t>(sent);
             } else if (sent < 0 && (errno == ENOBUFS || errno == EAGAIN || errno == EINTR)) {
@@ -121,7 +79,7 @@ public:
         if (timeout.count() > 0) {
             const timespec wait{static_cast<time_t>(timeout.count() / 1'000'000),
                                 static_cast<long>(timeout.count() % 1'000'000) * 1000};
-            pollfd waiter{fd_, POLLIN, 0};
+            pollfd waiter{socket_.Fd(), POLLIN, 0};
             ::ppoll(&waiter, 1, &wait, nullptr);
         }
         std::array<iovec, kBatch> buffers{};
@@ -131,7 +89,7 @@ public:
             messages[i].msg_hdr.msg_iov = &buffers[i];
             messages[i].msg_hdr.msg_iovlen = 1;
         }
-        const int got = ::recvmmsg(fd_, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
+        const int got = ::recvmmsg(socket_.Fd(), messages.data(), kBatch, MSG_DONTWAIT, nullptr);
         for (int i = 0; i < got; ++i) {
             handle(received_[static_cast<std::size_t>(i)].data(),
                    static_cast<std::size_t>(messages[static_cast<std::size_t>(i)].msg_len));
@@ -140,26 +98,7 @@ public:
     }
 
 private:
-    void QueryAddresses(const std::string& interface) {
-        ifreq request{};
-        std::strncpy(request.ifr_name, interface.c_str(), IFNAMSIZ - 1);
-        if (::ioctl(fd_, SIOCGIFHWADDR, &request) == 0) {
-            std::memcpy(mac_.data(), request.ifr_hwaddr.sa_data, mac_.size());
-        }
-        // A packet socket cannot answer SIOCGIFADDR; a throwaway datagram socket can.
-        const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (probe >= 0 && ::ioctl(probe, SIOCGIFADDR, &request) == 0) {
-            ip_ = ntohl(reinterpret_cast<sockaddr_in*>(&request.ifr_addr)->sin_addr.s_addr);
-        }
-        if (probe >= 0) {
-            ::close(probe);
-        }
-    }
-
-    int fd_ = -1;
-    int ifindex_ = 0;
-    roceframes::Mac mac_{};
-    std::uint32_t ip_ = 0;
+    roceframes::PacketSocket socket_;
     std::array<roceframes::Bytes, kBatch> received_;
 };
 
@@ -209,7 +148,7 @@ public:
         frame[kBth + 9] = static_cast<std::uint8_t>(psn >> 16);
         frame[kBth + 10] = static_cast<std::uint8_t>(psn >> 8);
         frame[kBth + 11] = static_cast<std::uint8_t>(psn);
-        WriteIpChecksum(frame);
+        roceframes::RewriteIpv4Checksum(frame);
         std::uint32_t icrc = baseIcrc_;
         for (std::size_t k = 0; k < kVarying.size(); ++k) {
             // The template holds the value the same field has for index 0.
@@ -260,21 +199,6 @@ private:
             icrc |= static_cast<std::uint32_t>(frame[at + i]) << (8 * i);
         }
         return icrc;
-    }
-
-    static void WriteIpChecksum(roceframes::Bytes& frame) {
-        frame[kIp + 10] = 0;
-        frame[kIp + 11] = 0;
-        std::uint32_t sum = 0;
-        for (std::size_t i = 0; i < roceframes::kIpv4HeaderSize; i += 2) {
-            sum += Read16(&frame[kIp + i]);
-        }
-        while (sum >> 16) {
-            sum = (sum & 0xFFFF) + (sum >> 16);
-        }
-        const auto checksum = static_cast<std::uint16_t>(~sum);
-        frame[kIp + 10] = static_cast<std::uint8_t>(checksum >> 8);
-        frame[kIp + 11] = static_cast<std::uint8_t>(checksum);
     }
 
     const roceframes::Endpoints ends_;

@@ -365,6 +365,14 @@ void SetIpv4Ecn(Bytes& frame, std::uint8_t ecn) {
         return;
     }
     frame[ip + 1] = static_cast<std::uint8_t>((frame[ip + 1] & ~kEcnCe) | (ecn & kEcnCe));
+    RewriteIpv4Checksum(frame);
+}
+
+void RewriteIpv4Checksum(Bytes& frame) {
+    const std::size_t ip = kEthHeaderSize;
+    if (frame.size() < ip + kIpv4HeaderSize) {
+        return;
+    }
     Write16(&frame[ip + 10], 0);
     Write16(&frame[ip + 10], FoldChecksum(SumWords(&frame[ip], kIpv4HeaderSize)));
 }

@@ -124,6 +124,8 @@ Bytes BuildCnpFrame(const Endpoints& ends, std::uint32_t destQp, RoceOptions opt
 // Sets the ECN bits of an untagged IPv4 frame, as a router marking it would: the IP checksum
 // follows, the ICRC does not cover them.
 void SetIpv4Ecn(Bytes& frame, std::uint8_t ecn);
+// Recomputes the IP header checksum of an untagged IPv4 frame whose header was changed in place.
+void RewriteIpv4Checksum(Bytes& frame);
 // A plain UDP frame; no padding, so a short payload gives a frame under 60 bytes.
 Bytes BuildUdpFrame(const Endpoints& ends, std::uint16_t srcPort, std::uint16_t dstPort,
                     const Bytes& payload, bool udpChecksum = true, std::uint16_t ipId = 0,
