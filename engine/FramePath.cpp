@@ -11,6 +11,8 @@ namespace engine {
 namespace {
 
 constexpr std::string_view kRefusedByInjector = "not injected: the injector was full";
+// Only RoCE packets pass an injecting port.
+constexpr std::string_view kNotRoce = "not forwarded: not RoCE";
 
 }  // namespace
 
@@ -69,6 +71,9 @@ void FramePath::HandleArrival(Port port, const FrameView& frame, std::int64_t ti
         outlets_.injectors[Index(port)] != nullptr) {
         Offer(port, frame, timeNs, noted);
     } else if (noted != nullptr) {
+        if (arrivals_[Index(port)] == Arrival::Inject) {
+            AppendNote(note, kNotRoce);
+        }
         outlets_.record(port, Direction::In, timeNs, frame, note);
     }
 }

@@ -154,7 +154,6 @@ bool Injector::TakenByRule(Packet* packet) {
     if (recovery_ != nullptr) {
         recovery_->Fired(*firing);
     }
-    RecordFiring(*packet, *firing);
     // Behind packets still waiting for the weights it waits its turn, so that a fault that
     // passes it on never makes it overtake them.
     if (held_.Size() > 0) {
@@ -176,6 +175,10 @@ void Injector::ApplyOwnFault(Packet* packet) {
 void Injector::Apply(const Firing& firing, Packet* packet) {
     std::uint8_t* bytes = packet->bytes.data();
     const std::size_t size = packet->bytes.size();
+    // Told once it is carried out, as it arrived; a reordered packet once it leaves.
+    if (firing.action != FaultAction::Reorder) {
+        RecordFiring(*packet, firing);
+    }
     switch (firing.action) {
         case FaultAction::Drop:
             taken_.fetch_add(1, std::memory_order_release);
@@ -187,6 +190,7 @@ void Injector::Apply(const Firing& firing, Packet* packet) {
                 packet);
             return;
         case FaultAction::Reorder:
+            packet->firing = firing;
             reordered_.push_back(packet);
             return;
         case FaultAction::Duplicate:
@@ -222,6 +226,8 @@ void Injector::Emit(Packet* packet) {
 
 void Injector::EmitReordered() {
     for (Packet* held : std::exchange(reordered_, {})) {
+        RecordFiring(*held, *held->firing);
+        held->firing.reset();
         taken_.fetch_add(1, std::memory_order_release);
         AddToBatch(held);
     }
@@ -328,7 +334,7 @@ void Injector::RecordDecision(const Packet& packet, std::string_view decision) {
     record_(packet.arrivalNs, packet.view, comment_);
 }
 
-// A packet released before older ones was reordered, whatever the draw was.
+// A packet that leaves before older ones was reordered, whatever the draw was.
 void Injector::RecordWeighted(const Packet& packet, const ReleasePolicy::Decision& decision) {
     if (!record_) {
         return;
@@ -339,13 +345,13 @@ void Injector::RecordWeighted(const Packet& packet, const ReleasePolicy::Decisio
     } else if (decision.operation == OPERATION_DELAY) {
         decided = "delay " + std::to_string(decision.delayMs) + " ms";
     }
-    if (decision.operation == OPERATION_REORDER || decision.index > 0) {
+    if (decision.index > 0 && decision.operation != OPERATION_DROP) {
         AppendNote(decided, "reorder");
     }
     RecordDecision(packet, decided);
 }
 
-void Injector::RecordFiring(const Packet& packet, const Firing& firing) {
+void Injector::RecordFiring(const Packet& packet, const Firing& firing, std::string_view more) {
     if (!record_) {
         return;
     }
@@ -354,6 +360,7 @@ void Injector::RecordFiring(const Packet& packet, const Firing& firing) {
     if (firing.action == FaultAction::Delay) {
         decided += " " + std::to_string(firing.delayMs) + " ms";
     }
+    AppendNote(decided, more);
     RecordDecision(packet, decided);
 }
 
@@ -365,10 +372,15 @@ void Injector::RecordUndecided() {
     constexpr std::string_view kHeld = "held at the stop, not sent";
     for (std::size_t i = 0; i < held_.Size(); ++i) {
         Packet* packet = held_.Take(0);
-        if (!packet->firing) {
+        if (packet->firing) {
+            RecordFiring(*packet, *packet->firing, kHeld);
+        } else {
             RecordDecision(*packet, kHeld);
         }
         held_.Push(packet);
+    }
+    for (const Packet* packet : reordered_) {
+        RecordFiring(*packet, *packet->firing, kHeld);
     }
     // Left in the ring, they still count as held.
     while (auto packet = arrivals_.TryPop()) {

@@ -126,7 +126,7 @@ private:
     // The record of the packet as it arrived, before a fault changes its bytes.
     void RecordDecision(const Packet& packet, std::string_view decision);
     void RecordWeighted(const Packet& packet, const ReleasePolicy::Decision& decision);
-    void RecordFiring(const Packet& packet, const Firing& firing);
+    void RecordFiring(const Packet& packet, const Firing& firing, std::string_view more = {});
     void RecordUndecided();
 
     const std::string label_;

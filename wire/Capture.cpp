@@ -374,7 +374,7 @@ bool Capture::Deliver(std::uint8_t* slot) {
 void Capture::ReadKernelStatistics() {
     tpacket_stats stats{};
     socklen_t size = sizeof(stats);
-    // Reading resets them, so they are read once, at the end.
+    // Reading resets them, so each reading adds what came since the last one.
     if (getsockopt(fd_, SOL_PACKET, PACKET_STATISTICS, &stats, &size) == 0) {
         framesTakenIn_.fetch_add(stats.tp_packets);
         kernelDrops_.fetch_add(stats.tp_drops);

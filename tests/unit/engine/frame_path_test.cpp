@@ -81,7 +81,8 @@ TEST(Replay, InjectsOnlyRocePortDatagramsLogsAndVerifiesEachAndAFullInjectorRefu
                                              "[7]\t #102\topcode:2\t dest QP:22\t ackreq:1",
                                              "[7]\t #102\topcode:11\t dest QP:11\t ackreq:0"}));
     // What the injector took it tells once it decides; what it refused is told here.
-    EXPECT_EQ(recorded, (std::vector<std::string>{"10 0 ", "10 2 ",
+    EXPECT_EQ(recorded, (std::vector<std::string>{"10 0 not forwarded: not RoCE",
+                                                  "10 2 not forwarded: not RoCE",
                                                   "10 4 not injected: the injector was full",
                                                   "10 5 not injected: the injector was full",
                                                   "10 6 not injected: the injector was full"}));

@@ -162,4 +162,30 @@ TEST(Injector, TellsEveryAcceptedPacketOnceWithItsDecisionAlsoWhenHeldAtTheStop)
     EXPECT_TRUE(told == expected);
 }
 
+// A packet an aimed reorder holds for the next one, which never comes, is told as held.
+TEST(Injector, TellsAPacketAnAimedReorderStillHoldsAtTheStopAsHeld) {
+    std::vector<std::string> told;
+    std::mutex mutex;
+    engine::Injector injector("client in", nullptr, 8);
+    injector.Record([&](std::int64_t, const FrameView&, std::string_view comment) {
+        std::lock_guard<std::mutex> lock(mutex);
+        told.emplace_back(comment);
+    });
+    AimedFaults aimed({*ParseFaultRule("action=reorder", false).rule});
+    injector.Aim(&aimed, nullptr, FaultDirection::ClientToServer, [] { return std::int64_t{0}; });
+    injector.Start();
+    const std::vector<std::uint8_t> frame =
+        roceframes::BuildRoceFrame(roceframes::Endpoints{}, {4, 0x12, 7, 0}, {});
+    ASSERT_TRUE(injector.Offer(ReadFrame(frame.data(), frame.size())));
+    injector.Wake();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (aimed.FiredCounts()[0] == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    injector.Join();
+    EXPECT_EQ(injector.Held(), 1);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(told, std::vector<std::string>{"rule 1: reorder; held at the stop, not sent"});
+}
+
 }  // namespace
