@@ -22,9 +22,6 @@ ACK, CNP = 0x11, 0x81
 NAK_SEQUENCE_ERROR, ACKED, RNR_NAK = 0x60, 0x1F, 0x2E
 
 
-# ---------------------------------------------------------------------------------------------
-# Frames
-
 def bth(opcode, qp, psn):
     return bytes([opcode, 0, 0xFF, 0xFF, 0]) + qp.to_bytes(3, 'big') + b'\x80' + \
         psn.to_bytes(3, 'big')
@@ -65,9 +62,6 @@ def rocev4(source, destination, payload):
 
 ARP = ethernet((0x0806, bytes(28)))
 
-
-# ---------------------------------------------------------------------------------------------
-# Files
 
 def option(code, value, endian):
     return struct.pack(endian + 'HH', code, len(value)) + value + b'\0' * (-len(value) % 4)

@@ -11,19 +11,15 @@
 #include <thread>
 #include <vector>
 
+#include "tests/unit/modifier/ModifierTest.h"
 #include "transport/RoceFrame.h"
 
 namespace {
 
+using modifiertest::Script;
+
 constexpr int kMax = std::numeric_limits<int>::max();
 
-// Hands out the listed raw draws in order; a draw more fails the test.
-RandomSource Script(std::vector<int> draws) {
-    return [draws = std::move(draws), next = std::make_shared<std::size_t>(0)] {
-        EXPECT_LT(*next, draws.size()) << "unscripted draw";
-        return *next < draws.size() ? draws[(*next)++] : 0;
-    };
-}
 // The raw draw that gives `value` from a range starting at 1 (1..100 or 1..10).
 int Draw(int value) {
     return value - 1;

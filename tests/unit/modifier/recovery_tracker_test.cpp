@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "modifier/FaultSummary.h"
-#include "tests/unit/modifier/TestFrames.h"
+#include "tests/unit/modifier/ModifierTest.h"
 #include "transport/Opcode.h"
 
 namespace {
@@ -187,11 +187,11 @@ TEST(RecoveryTracker, SightingsAndFiringsFromSeveralThreads) {
 }
 
 TEST(SightingOf, ReadsTheAethSyndromeWhereTheOpcodeCarriesOne) {
-    testframes::FrameShape ack{4, 0b10, opcode::kAcknowledge, kClientQp, 0x42, {kNak, 0, 0, 1}};
-    testframes::FrameShape middle{4,         0b10, opcode::kRdmaReadResponseMiddle,
-                                  kClientQp, 0x43, {kNak}};
-    const testframes::Bytes ackFrame = testframes::Build(ack);
-    const testframes::Bytes middleFrame = testframes::Build(middle);
+    modifiertest::FrameShape ack{4, 0b10, opcode::kAcknowledge, kClientQp, 0x42, {kNak, 0, 0, 1}};
+    modifiertest::FrameShape middle{4,         0b10, opcode::kRdmaReadResponseMiddle,
+                                    kClientQp, 0x43, {kNak}};
+    const modifiertest::Bytes ackFrame = modifiertest::Build(ack);
+    const modifiertest::Bytes middleFrame = modifiertest::Build(middle);
     const auto nak = SightingOf(ReadFrame(ackFrame.data(), ackFrame.size()), kS2c, true, 77);
     const auto data =
         SightingOf(ReadFrame(middleFrame.data(), middleFrame.size()), kS2c, false, 78);

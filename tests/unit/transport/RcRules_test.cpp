@@ -67,13 +67,16 @@ TEST(RcRules, AMixedExchangeAcrossThePsnWrapIsAcceptedWhole) {
     EXPECT_EQ(PsnsOf(bench.ServerQp()), Psns(9, 9, 3, 3));
 }
 
-// The server's 12 is lost before the bench: 13 and 14 are ahead until the client's NAK sends
-// the server back to 10. The client's requests to the server's responder run the same way, and
-// the server's NAK must name the PSN its responder waits for.
+// The server's 12 is lost before the bench: 13 and 14 are ahead, as is all up to half the PSN
+// space on, until the client's NAK sends the server back to 10. The client's requests to the
+// server's responder run the same way, and the server's NAK must name the PSN its responder
+// waits for.
 TEST(RcRules, ALostRequestIsRefusedAheadThenRepeatedRequestsAreDuplicates) {
     const Steps steps = {
         {{kSendOnly, S, 10}, ok},
         {{kSendOnly, S, 11}, ok},
+        {{kSendOnly, S, 0x80000B}, "bad_psn"},  // the last ahead
+        {{kSendOnly, S, 0x80000C}, dup},        // the first behind
         {{kSendOnly, S, 13}, "bad_psn"},
         {{kSendOnly, S, 14}, "bad_psn"},
         {{kAcknowledge, C, 12, {}, kSequenceNak}, ok},
@@ -95,14 +98,14 @@ TEST(RcRules, ALostRequestIsRefusedAheadThenRepeatedRequestsAreDuplicates) {
     Bench bench;
     EXPECT_EQ(bench.Mismatches(steps), Mismatch{});
     const VerificationReport report = bench.verifier.Report();
-    EXPECT_EQ(report.refused, 4u);
+    EXPECT_EQ(report.refused, 5u);
     const QpReport server = EntryOf(report, 0, S);
     EXPECT_EQ(std::make_tuple(server.packets, server.accepted, server.duplicates),
-              std::make_tuple(std::uint64_t{12}, std::uint64_t{9}, std::uint64_t{2}));
-    ASSERT_EQ(server.firstRefused.size(), 3u);
+              std::make_tuple(std::uint64_t{14}, std::uint64_t{10}, std::uint64_t{3}));
+    ASSERT_EQ(server.firstRefused.size(), 4u);
     EXPECT_EQ(server.firstRefused[0].expectedPsn, 12u);
-    EXPECT_EQ(server.firstRefused[2].kind, "bad_nak_psn");
-    EXPECT_EQ(server.firstRefused[2].expectedPsn, 21u);
+    EXPECT_EQ(server.firstRefused[3].kind, "bad_nak_psn");
+    EXPECT_EQ(server.firstRefused[3].expectedPsn, 21u);
     EXPECT_EQ(EntryOf(report, 0, C).naks.psnSequenceError, 1u);
     EXPECT_EQ(EntryOf(report, 0, C).duplicates, 1u);
     EXPECT_EQ(PsnsOf(bench.ServerQp()), Psns(15, 12, 23, 21));

@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <sstream>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -110,30 +108,6 @@ TEST(Verifier, RecordsWhatTheQueuePairsReceiveAndRefusesWhatNoneTakes) {
         EXPECT_EQ(Verify(bench.verifier, static_cast<BthOpcode>(opcode), kOwnQp, 1), VerifierBadQp);
     }
     EXPECT_EQ(Verify(bench.verifier, SEND_FIRST, 0x44, 1), VerifierBadQp);
-}
-
-// Every thread sends the same PSNs in order, so none is ever ahead of the queue pair.
-TEST(Verifier, ConcurrentPacketsAndReportsLeaveExactlyTheImpliedState) {
-    constexpr unsigned int kRounds = 5000;
-    Bench bench({Qp(kOwnQp, kPeerQp)});
-    std::atomic<unsigned int> refusals{0}, finished{0};
-    std::vector<std::thread> workers;
-    for (int t = 0; t < 4; ++t) {
-        workers.emplace_back([&] {
-            for (unsigned int round = 0; round < kRounds; ++round) {
-                refusals += Verify(bench.verifier, SEND_ONLY, kPeerQp, round) != kOk;
-            }
-            ++finished;
-        });
-    }
-    for (std::ostringstream report; finished < workers.size(); report.str("")) {
-        bench.verifier.IdleChecker(report);
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-    EXPECT_EQ(refusals.load(), 0u);
-    EXPECT_EQ(StateOf(bench.verifier), QpState(kRounds, SEND_ONLY, true, 0, 0, 0));
 }
 
 }  // namespace

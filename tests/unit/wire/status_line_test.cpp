@@ -5,7 +5,8 @@
 #include <atomic>
 #include <regex>
 #include <sstream>
-#include <thread>
+
+#include "tests/unit/wire/WireTest.h"
 
 namespace {
 
@@ -53,12 +54,9 @@ TEST(StatusLine, RewritesOneLineOnATerminalAndClearsItAtTheStop) {
         },
         out, true, std::chrono::milliseconds(5), 60);
     line.Start();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (snapshots.load() < 4 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    const bool drew = wiretest::WaitFor([&] { return snapshots.load() >= 4; });
     line.Stop();
-    ASSERT_GE(snapshots.load(), 4u);
+    ASSERT_TRUE(drew);
 
     const std::string text = out.str();
     EXPECT_EQ(text.find('\n'), std::string::npos);
