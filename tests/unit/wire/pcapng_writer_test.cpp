@@ -140,12 +140,17 @@ struct WriteGate {
         open = true;
         changed.notify_all();
     }
+    static void Reset() {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls = 0;
+        open = false;
+    }
 };
 
 // The header goes out, then one write of frames, then half of the next, then the disk is full.
+std::atomic<int> fillingDiskCalls{0};
 ssize_t FillingDisk(int fd, const void* data, std::size_t size) {
-    static std::atomic<int> calls{0};
-    const int call = ++calls;
+    const int call = ++fillingDiskCalls;
     if (call > 3) {
         errno = ENOSPC;
         return -1;
@@ -233,6 +238,7 @@ TEST_F(PcapngWriterTest, RefusesFramesOutsideItsRunOrInterfaces) {
 }
 
 TEST_F(PcapngWriterTest, AFullQueueRefusesAndCountsWithoutWaiting) {
+    WriteGate::Reset();
     wire::PcapngWriter::Options options;
     options.queueBytes = 1;  // the least it takes: 8 cells, for records of up to 64 + 256 bytes
     options.write = WriteGate::Write;
@@ -281,6 +287,7 @@ TEST_F(PcapngWriterTest, StopsWritingAtTheLimitAndTheFileStaysWhole) {
 }
 
 TEST_F(PcapngWriterTest, AFailedWriteCutsTheFileBackToWholeBlocksAndCountsTheRest) {
+    fillingDiskCalls = 0;
     wire::PcapngWriter::Options options;
     options.write = FillingDisk;
     auto writer = Started(options);
